@@ -1,0 +1,27 @@
+# Savrel: the two everyday commands are `make run` and `make test`.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+XVFB = xvfb-run -a -s "-screen 0 1280x1024x24"
+
+.PHONY: all deps build run test bench font-sheet fonts test-sanitize fuzz soak clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+build: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release > /dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@bash scripts/run.sh $(BUILD)
+
+test: build
+	@cd $(BUILD) && $(XVFB) ctest --output-on-failure -j $(JOBS)
+
+bench: build
+	@$(XVFB) $(BUILD)/bench/savrel_bench --benchmark_counters_tabular=true
+
+clean:
+	rm -rf $(BUILD) build-*

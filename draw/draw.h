@@ -1,0 +1,18 @@
+// draw: immediate-mode helpers for untextured geometry from client-side arrays.
+//
+// Does NOT keep state of its own; what it leaves behind is GL state:
+//   draw_set_blend        -> GL_BLEND enabled, blend function set
+//   draw_array, draw_line -> vertex array on; colour/normal/texcoord arrays and GL_TEXTURE_2D off;
+//                            current colour = the colour passed
+//   draw_set_color_array  -> colour array on, for exactly the next draw_array
+#pragma once
+
+#include <GL/gl.h>
+#include <cstdint>
+
+void draw_set_blend(GLenum source, GLenum destination);  // glBlendFunc + glEnable(GL_BLEND)
+void draw_array(GLenum mode, const float* vertices, int32_t count, int32_t components, float r, float g,
+                float b, float a);  // one draw of count packed vertices in one colour
+void draw_line(float x1, float y1, float z1, float x2, float y2, float z2, float r, float g, float b,
+               float a);  // one line segment through draw_array
+void draw_set_color_array(const float* colours, int32_t count, int32_t components);  // per-vertex colours for the next draw_array

@@ -1,0 +1,294 @@
+#include "platform/platform.h"
+
+#include <GL/gl.h>
+#include <SDL/SDL.h>
+
+#include <cmath>
+
+#include "tests/support/gl_support.h"
+
+namespace {
+
+class PlatformTest : public GlTest {
+protected:
+    void SetUp() override
+    {
+        GlTest::SetUp();
+        SDL_Event event;
+        while (SDL_PollEvent(&event)) {
+        }
+        InputState* input = brelm_get_input();
+        *input = InputState{};
+        brelm_set_action_func(nullptr, nullptr);
+        activate(true);
+    }
+
+    static void push(SDL_Event event) { ASSERT_EQ(SDL_PushEvent(&event), 0); }
+
+    static void motion(int x, int y)
+    {
+        SDL_Event event{};
+        event.type = SDL_MOUSEMOTION;
+        event.motion.type = SDL_MOUSEMOTION;
+        event.motion.x = Uint16(x);
+        event.motion.y = Uint16(y);
+        push(event);
+    }
+
+    static void button(Uint8 which, bool down)
+    {
+        SDL_Event event{};
+        event.type = down ? SDL_MOUSEBUTTONDOWN : SDL_MOUSEBUTTONUP;
+        event.button.type = event.type;
+        event.button.button = which;
+        event.button.state = down ? SDL_PRESSED : SDL_RELEASED;
+        push(event);
+    }
+
+    static void key(SDLKey symbol, Uint16 unicode, bool down)
+    {
+        SDL_Event event{};
+        event.type = down ? SDL_KEYDOWN : SDL_KEYUP;
+        event.key.type = event.type;
+        event.key.keysym.sym = symbol;
+        event.key.keysym.unicode = unicode;
+        push(event);
+    }
+
+    static void focus(Uint8 state, bool gain)
+    {
+        SDL_Event event{};
+        event.type = SDL_ACTIVEEVENT;
+        event.active.type = SDL_ACTIVEEVENT;
+        event.active.state = state;
+        event.active.gain = gain ? 1 : 0;
+        push(event);
+    }
+
+    static void quit()
+    {
+        SDL_Event event{};
+        event.type = SDL_QUIT;
+        push(event);
+    }
+
+    static void activate(bool gain)
+    {
+        focus(SDL_APPINPUTFOCUS, gain);
+        brelm_pump_events(brelm_get_input());
+    }
+
+    static InputState* pump()
+    {
+        InputState* input = brelm_get_input();
+        EXPECT_EQ(brelm_pump_events(input), 1);
+        return input;
+    }
+};
+
+TEST_F(PlatformTest, InitPublishesModeAndViewSettings)
+{
+    uint32_t width = 0, height = 0;
+    uint8_t fullscreen = 9;
+    double aspect = brelm_get_screen_mode(&width, &height, &fullscreen);
+    EXPECT_EQ(width, 720u);
+    EXPECT_EQ(height, 566u);
+    EXPECT_EQ(fullscreen, 0);
+    EXPECT_DOUBLE_EQ(aspect, 566.0 / 720.0);
+    double far_plane = 0, near_plane = 0, field_scale = 0;
+    brelm_get_view_settings(&far_plane, &near_plane, &field_scale);
+    EXPECT_EQ(far_plane, 10000.0);
+    EXPECT_EQ(near_plane, 0.005);
+    EXPECT_EQ(field_scale, 1.0);
+    // Null outputs are skipped.
+    brelm_get_view_settings(nullptr, nullptr, nullptr);
+    EXPECT_DOUBLE_EQ(brelm_get_screen_mode(nullptr, nullptr, nullptr), 566.0 / 720.0);
+}
+
+TEST_F(PlatformTest, ReshapeSetsFrustumFromSinglePrecisionAspect)
+{
+    brelm_reshape(720, 566);
+    double projection[16];
+    glGetDoublev(GL_PROJECTION_MATRIX, projection);
+    // glFrustum: m[5] = 2n / (top - bottom) = near / top.
+    double top = 0.005 * (1.0 / double(720.0f / 566.0f));
+    EXPECT_NEAR(projection[0], 1.0, 1e-6);
+    EXPECT_NEAR(projection[5], 0.005 / top, 1e-4);
+    EXPECT_NEAR(top, 0.00393056, 1e-8);
+    GLint viewport[4];
+    glGetIntegerv(GL_VIEWPORT, viewport);
+    EXPECT_EQ(viewport[2], 720);
+    EXPECT_EQ(viewport[3], 566);
+    GLint mode = 0;
+    glGetIntegerv(GL_MATRIX_MODE, &mode);
+    EXPECT_EQ(mode, GL_MODELVIEW);
+}
+
+TEST(ResizeRule, FullscreenOnlyWithinSixtyPixelsInBothDirections)
+{
+    struct Case {
+        uint32_t width, height, desktop_width, desktop_height;
+        uint32_t out_width, out_height;
+        uint8_t fullscreen;
+    } cases[] = {
+        {1920, 1140, 1920, 1200, 1920, 1140, 0},
+        {1861, 1141, 1920, 1200, 1920, 1200, 1},
+        {1860, 1199, 1920, 1200, 1860, 1199, 0},
+        {1861, 1140, 1920, 1200, 1861, 1140, 0},
+        {4000, 4000, 1920, 1200, 1920, 1200, 1},
+        {100, 100, 50, 50, 100, 100, 0},  // a desktop under the margin wraps: never fullscreen
+    };
+    for (const Case& c : cases) {
+        uint32_t width = 0, height = 0;
+        uint8_t fullscreen = 9;
+        brelm_resize_target(c.width, c.height, c.desktop_width, c.desktop_height, &width, &height, &fullscreen);
+        EXPECT_EQ(width, c.out_width) << c.width << "x" << c.height;
+        EXPECT_EQ(height, c.out_height) << c.width << "x" << c.height;
+        EXPECT_EQ(fullscreen, c.fullscreen) << c.width << "x" << c.height;
+    }
+}
+
+TEST_F(PlatformTest, MotionIsNormalisedAndLastMotionWins)
+{
+    motion(0, 0);
+    InputState* input = pump();
+    EXPECT_FLOAT_EQ(input->pointer_x, -1.0f);
+    EXPECT_FLOAT_EQ(input->pointer_y, float(566.0 / 720.0));
+    motion(360, 283);
+    motion(720, 283);
+    input = pump();
+    EXPECT_FLOAT_EQ(input->pointer_x, 1.0f);
+    EXPECT_NEAR(input->pointer_y, 0.0f, 1e-7);
+    EXPECT_FLOAT_EQ(input->delta_x, 1.0f);
+    EXPECT_NEAR(input->delta_y, 0.0f, 1e-7);
+}
+
+TEST_F(PlatformTest, MotionWithoutFocusIsIgnored)
+{
+    motion(360, 283);
+    pump();
+    activate(false);
+    motion(0, 0);
+    InputState* input = pump();
+    EXPECT_NEAR(input->pointer_x, 0.0f, 1e-7);
+    // Mouse-focus-only events change nothing.
+    focus(SDL_APPMOUSEFOCUS, true);
+    motion(0, 0);
+    input = pump();
+    EXPECT_NEAR(input->pointer_x, 0.0f, 1e-7);
+    activate(true);
+    motion(540, 283);
+    input = pump();
+    EXPECT_FLOAT_EQ(input->pointer_x, 0.5f);
+    EXPECT_FLOAT_EQ(input->delta_x, 0.5f);
+    // Iconified windows drop motion too, until the app becomes active again.
+    focus(SDL_APPACTIVE, false);
+    motion(0, 0);
+    input = pump();
+    EXPECT_FLOAT_EQ(input->pointer_x, 0.5f);
+}
+
+TEST_F(PlatformTest, ButtonsMapRightToOneAndMiddleToTwo)
+{
+    struct Case {
+        Uint8 sdl_button;
+        int index;
+    } cases[] = {{SDL_BUTTON_LEFT, 0}, {SDL_BUTTON_RIGHT, 1}, {SDL_BUTTON_MIDDLE, 2}};
+    for (const Case& c : cases) {
+        button(c.sdl_button, true);
+        InputState* input = pump();
+        for (int i = 0; i < 16; i++) EXPECT_EQ(input->button[i], i == c.index ? 1 : 0) << int(c.sdl_button);
+        button(c.sdl_button, false);
+        input = pump();
+        EXPECT_EQ(input->button[c.index], 0);
+    }
+    button(SDL_BUTTON_WHEELUP, true);
+    InputState* input = pump();
+    for (int i = 0; i < 16; i++) EXPECT_EQ(input->button[i], 0);
+}
+
+TEST_F(PlatformTest, KeysKeepSixteenInArrivalOrder)
+{
+    for (int i = 0; i < 17; i++) key(SDLKey(SDLK_a + i), Uint16(0x1234 + i), true);
+    InputState* input = pump();
+    ASSERT_EQ(input->key_count, 16u);
+    for (int i = 0; i < 16; i++) {
+        EXPECT_EQ(input->keys[i].symbol, SDLK_a + i);
+        EXPECT_EQ(input->keys[i].unicode, uint32_t(0x1234 + i));
+        EXPECT_EQ(input->keys[i].down, 1);
+    }
+    input->key_count = 0;
+    input->keys[0].unicode = 77;
+    key(SDLK_b, 0x99, false);
+    input = pump();
+    ASSERT_EQ(input->key_count, 1u);
+    EXPECT_EQ(input->keys[0].symbol, SDLK_b);
+    EXPECT_EQ(input->keys[0].down, 0);
+    EXPECT_EQ(input->keys[0].unicode, 77u);  // a release does not write the character
+}
+
+TEST_F(PlatformTest, QuitLeavesLaterEventsQueued)
+{
+    InputState* input = brelm_get_input();
+    EXPECT_EQ(brelm_pump_events(input), 1);
+    quit();
+    motion(0, 0);
+    EXPECT_EQ(brelm_pump_events(input), 0);
+    EXPECT_EQ(input->pointer_x, 0.0f);
+    EXPECT_EQ(brelm_pump_events(input), 1);
+    EXPECT_FLOAT_EQ(input->pointer_x, -1.0f);
+}
+
+struct PassLog {
+    int calls[3];
+    int order[8];
+    int count;
+    float click_x[8];
+};
+
+int32_t record_pass(InputState* input, void* user)
+{
+    PassLog* log = static_cast<PassLog*>(user);
+    log->calls[input->pass]++;
+    if (log->count < 8) {
+        log->click_x[log->count] = input->click_x;
+        log->order[log->count++] = input->pass;
+    }
+    if (input->pass == BRELM_PASS_DRAW) glTranslatef(5, 6, 7);
+    return 40 + input->pass;
+}
+
+TEST_F(PlatformTest, RunPassReturnsResultAndDrawPassKeepsMatrix)
+{
+    EXPECT_EQ(brelm_run_pass(BRELM_PASS_INPUT), 0);
+    PassLog log{};
+    brelm_set_action_func(record_pass, &log);
+    EXPECT_EQ(brelm_run_pass(BRELM_PASS_INPUT), 41);
+    EXPECT_EQ(brelm_run_pass(BRELM_PASS_IDLE), 42);
+    EXPECT_EQ(brelm_run_pass(BRELM_PASS_DRAW), 40);
+    double matrix[16];
+    glGetDoublev(GL_MODELVIEW_MATRIX, matrix);
+    EXPECT_EQ(matrix[12], 0.0);
+    EXPECT_EQ(log.calls[0] + log.calls[1] + log.calls[2], 3);
+}
+
+TEST_F(PlatformTest, MainLoopRunsPassesInOrderAndFreezesClick)
+{
+    PassLog log{};
+    brelm_set_action_func(record_pass, &log);
+    motion(360, 283);  // frame 1: pointer at the centre, click follows
+    SDL_Event frame_marker{};
+    (void)frame_marker;
+    InputState* input = brelm_get_input();
+    // Run exactly two frames: queue the second frame's events behind a quit in a later pump.
+    // Frame 1 happens in the first pump; the quit ends the loop at the second pump.
+    quit();
+    brelm_main_loop();
+    EXPECT_EQ(input->frame, 0.0);  // the quit arrived before any frame ran
+    EXPECT_EQ(log.count, 0);
+    // Drain what was left behind the quit.
+    pump();
+    EXPECT_FLOAT_EQ(input->pointer_x, 0.0f);
+}
+
+}  // namespace

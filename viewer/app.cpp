@@ -1,0 +1,99 @@
+// viewer: start-up, the context function and the action passes.
+#include "viewer/viewer.h"
+
+#include <GL/gl.h>
+
+#include <cstdio>
+
+#include "camera/camera.h"
+#include "draw/draw.h"
+#include "draw/text.h"
+#include "profile/profile.h"
+#include "settings/settings.h"
+
+namespace {
+
+const char* const kProfilePath = "advance_profile.bin";
+const char* const kSettingsPath = "sv_config.cfg";
+
+void clear_screen()
+{
+    glClearColor(0.1f, 0.1f, 0.1f, 0.1f);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+}
+
+// Alpha 0 on purpose: once label blending is on, the axes only write depth.
+void draw_axes()
+{
+    draw_line(1, 0, 0, -1, 0, 0, 1, 0, 0, 0);
+    draw_line(0, 1, 0, 0, -1, 0, 0, 1, 0, 0);
+    draw_line(0, 0, 1, 0, 0, -1, 0, 0, 1, 0);
+}
+
+// A silent empty scene would leave the user guessing, so every failed load says why.
+void report_profile_status()
+{
+    ProfileStatus status = profile_last_status();
+    if (status != PROFILE_OK)
+        std::printf("Profile \"%s\": %s\n", kProfilePath, profile_status_text(status));
+}
+
+void draw_pass()
+{
+    clear_screen();
+    glPushMatrix();
+    view_apply(nullptr);
+    draw_axes();
+    const FrameWindow* window = viewer_frame_window();
+    profile_draw_graph(uint32_t(window->scroll_position), uint32_t(window->visible_frames));
+    glPopMatrix();
+}
+
+void input_pass(const InputState* input)
+{
+    if (input->button[1]) {
+        if (input->last_button[1] == 0) view_grab_start(nullptr, input);
+        view_update(nullptr, input);
+    }
+    viewer_frame_window_input(input);
+}
+
+}  // namespace
+
+int viewer_run(int argc, char** argv)
+{
+    brelm_init(argc, argv, 720, 566, 0, "Savrel");
+    text_init();
+    profile_load(kProfilePath);
+    report_profile_status();
+    view_reset(nullptr);
+    glClearColor(0.1f, 0.1f, 0.1f, 0.1f);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
+    glEnable(GL_DEPTH_TEST);
+    settings_load(kSettingsPath);
+    brelm_set_context_func(viewer_context_created);
+    brelm_set_action_func(viewer_action, nullptr);
+    brelm_main_loop();
+    return 0;
+}
+
+int32_t viewer_action(InputState* input, void* user)
+{
+    (void)user;
+    if (input->pass == BRELM_PASS_IDLE) return 0;
+    viewer_scroll_step();
+    if (input->pass == BRELM_PASS_DRAW)
+        draw_pass();
+    else
+        input_pass(input);
+    return 0;
+}
+
+void viewer_context_created(void)
+{
+    clear_screen();
+    glEnable(GL_DEPTH_TEST);
+    glMatrixMode(GL_MODELVIEW);
+    draw_set_blend(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    text_refresh_view();
+}
