@@ -25,3 +25,9 @@ bench: build
 
 clean:
 	rm -rf $(BUILD) build-*
+
+font-sheet: build
+	@cmake --build $(BUILD) --target font-sheet
+
+fonts: build
+	@cmake --build $(BUILD) --target fonts

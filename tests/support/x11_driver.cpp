@@ -10,6 +10,7 @@
 //   key NAME             press and release a key (an X keysym name such as "a" or "Escape")
 //   sleep MS             wait MS milliseconds
 //   pixel X Y            print "R G B" of window pixel (X, Y)
+//   shot FILE            write the window's pixels to FILE as a binary PPM
 //   resize W H           ask for a new window size
 //   close                send WM_DELETE_WINDOW
 //   size                 print the window's current "W H"
@@ -85,6 +86,29 @@ bool print_pixel(Display* display, Window window, int x, int y)
     return true;
 }
 
+bool write_shot(Display* display, Window window, const char* path)
+{
+    XWindowAttributes attributes;
+    if (!XGetWindowAttributes(display, window, &attributes)) return false;
+    XImage* image = XGetImage(display, window, 0, 0, unsigned(attributes.width), unsigned(attributes.height),
+                              AllPlanes, ZPixmap);
+    if (!image) return false;
+    FILE* file = std::fopen(path, "wb");
+    if (file) {
+        std::fprintf(file, "P6\n%d %d\n255\n", attributes.width, attributes.height);
+        for (int y = 0; y < attributes.height; y++)
+            for (int x = 0; x < attributes.width; x++) {
+                unsigned long pixel = XGetPixel(image, x, y);
+                unsigned char rgb[3] = {(unsigned char)(pixel >> 16), (unsigned char)(pixel >> 8),
+                                        (unsigned char)pixel};
+                std::fwrite(rgb, 1, 3, file);
+            }
+        std::fclose(file);
+    }
+    XDestroyImage(image);
+    return file != nullptr;
+}
+
 int usage()
 {
     std::fprintf(stderr, "usage: savrel-x11-driver [--window TITLE] COMMAND [ARGS] ...\n");
@@ -140,6 +164,10 @@ int main(int argc, char** argv)
             XSync(display, False);
             if (!print_pixel(display, window, argument(1), argument(2))) return 1;
             i += 2;
+        } else if (command == "shot" && i + 1 < argc) {
+            XSync(display, False);
+            if (!write_shot(display, window, argv[i + 1])) return 1;
+            i += 1;
         } else if (command == "resize") {
             XResizeWindow(display, window, unsigned(argument(1)), unsigned(argument(2)));
             i += 2;
