@@ -4,6 +4,10 @@
 #include <SDL/SDL.h>
 
 #include <cmath>
+#include <chrono>
+#include <functional>
+#include <thread>
+#include <vector>
 
 #include "tests/support/gl_support.h"
 
@@ -241,19 +245,14 @@ TEST_F(PlatformTest, QuitLeavesLaterEventsQueued)
 
 struct PassLog {
     int calls[3];
-    int order[8];
     int count;
-    float click_x[8];
 };
 
 int32_t record_pass(InputState* input, void* user)
 {
     PassLog* log = static_cast<PassLog*>(user);
     log->calls[input->pass]++;
-    if (log->count < 8) {
-        log->click_x[log->count] = input->click_x;
-        log->order[log->count++] = input->pass;
-    }
+    log->count++;
     if (input->pass == BRELM_PASS_DRAW) glTranslatef(5, 6, 7);
     return 40 + input->pass;
 }
@@ -264,31 +263,148 @@ TEST_F(PlatformTest, RunPassReturnsResultAndDrawPassKeepsMatrix)
     PassLog log{};
     brelm_set_action_func(record_pass, &log);
     EXPECT_EQ(brelm_run_pass(BRELM_PASS_INPUT), 41);
+    EXPECT_EQ(brelm_get_input()->pass, BRELM_PASS_INPUT);
     EXPECT_EQ(brelm_run_pass(BRELM_PASS_IDLE), 42);
     EXPECT_EQ(brelm_run_pass(BRELM_PASS_DRAW), 40);
     double matrix[16];
     glGetDoublev(GL_MODELVIEW_MATRIX, matrix);
     EXPECT_EQ(matrix[12], 0.0);
-    EXPECT_EQ(log.calls[0] + log.calls[1] + log.calls[2], 3);
+    EXPECT_EQ(log.calls[0], 1);
+    EXPECT_EQ(log.calls[1], 1);
+    EXPECT_EQ(log.calls[2], 1);
 }
 
-TEST_F(PlatformTest, MainLoopRunsPassesInOrderAndFreezesClick)
+// What one pass saw of the input record.
+struct PassView {
+    int32_t pass;
+    double frame;
+    uint8_t button0, last_button0;
+    float pointer_x, click_x, delta_x;
+    uint32_t key_count;
+};
+
+// Scripted frames: the draw pass of frame n queues the events of frame n + 1,
+// and a quit after the last one.
+struct LoopScript {
+    std::vector<std::function<void()>> frames;
+    std::vector<PassView> seen;
+};
+
+int32_t scripted_pass(InputState* input, void* user)
+{
+    LoopScript* script = static_cast<LoopScript*>(user);
+    script->seen.push_back({input->pass, input->frame, input->button[0], input->last_button[0], input->pointer_x,
+                            input->click_x, input->delta_x, input->key_count});
+    if (input->pass == BRELM_PASS_DRAW) {
+        size_t next = size_t(input->frame) + 1;
+        if (next < script->frames.size()) {
+            script->frames[next]();
+        } else {
+            SDL_Event event{};
+            event.type = SDL_QUIT;
+            SDL_PushEvent(&event);
+        }
+    }
+    return 0;
+}
+
+class MainLoopTest : public PlatformTest {
+protected:
+    std::vector<PassView> run(LoopScript& script)
+    {
+        script.frames[0]();
+        brelm_set_action_func(scripted_pass, &script);
+        brelm_main_loop();
+        return script.seen;
+    }
+};
+
+TEST_F(MainLoopTest, PassesRunInputIdleDrawAndFrameCounts)
+{
+    LoopScript script;
+    script.frames = {[] { motion(540, 283); key(SDLK_a, 'a', true); }, [] {}, [] {}};
+    std::vector<PassView> seen = run(script);
+    ASSERT_EQ(seen.size(), 9u);
+    for (size_t i = 0; i < seen.size(); i++) {
+        const int32_t order[3] = {BRELM_PASS_INPUT, BRELM_PASS_IDLE, BRELM_PASS_DRAW};
+        EXPECT_EQ(seen[i].pass, order[i % 3]) << i;
+        EXPECT_EQ(seen[i].frame, double(i / 3)) << i;
+    }
+    // The first frame sees its motion and key in all three passes; they are cleared after it.
+    for (size_t i = 0; i < 3; i++) {
+        EXPECT_FLOAT_EQ(seen[i].delta_x, 0.5f);
+        EXPECT_EQ(seen[i].key_count, 1u);
+    }
+    EXPECT_EQ(seen[3].delta_x, 0.0f);
+    EXPECT_EQ(seen[3].key_count, 0u);
+    EXPECT_FLOAT_EQ(seen[3].pointer_x, 0.5f);
+    EXPECT_EQ(brelm_get_input()->frame, 3.0);
+}
+
+TEST_F(MainLoopTest, ClickFreezesDuringLeftDragUntilAfterRelease)
+{
+    LoopScript script;
+    script.frames = {
+        [] { motion(360, 283); },                            // frame 0: click follows the pointer (0)
+        [] { button(SDL_BUTTON_LEFT, true); motion(540, 283); },  // frame 1: pressed, click stays 0
+        [] { motion(720, 283); button(SDL_BUTTON_LEFT, false); },  // frame 2: released, still frozen
+        [] {},                                               // frame 3: follows again (1.0)
+    };
+    std::vector<PassView> seen = run(script);
+    ASSERT_EQ(seen.size(), 12u);
+    EXPECT_NEAR(seen[0].click_x, 0.0f, 1e-7);
+    EXPECT_NEAR(seen[3].click_x, 0.0f, 1e-7);
+    EXPECT_EQ(seen[3].button0, 1);
+    EXPECT_EQ(seen[3].last_button0, 0);
+    EXPECT_NEAR(seen[6].click_x, 0.0f, 1e-7);
+    EXPECT_EQ(seen[6].button0, 0);
+    EXPECT_EQ(seen[6].last_button0, 1);
+    EXPECT_FLOAT_EQ(seen[9].click_x, 1.0f);
+}
+
+TEST_F(MainLoopTest, PressAndReleaseInOneFrameDoesNotFreezeClick)
+{
+    LoopScript script;
+    script.frames = {
+        [] { motion(360, 283); },
+        [] { button(SDL_BUTTON_LEFT, true); motion(540, 283); button(SDL_BUTTON_LEFT, false); },
+    };
+    std::vector<PassView> seen = run(script);
+    ASSERT_EQ(seen.size(), 6u);
+    EXPECT_EQ(seen[3].button0, 0);
+    EXPECT_EQ(seen[3].last_button0, 0);
+    EXPECT_FLOAT_EQ(seen[3].click_x, 0.5f);
+}
+
+TEST_F(MainLoopTest, QuitBeforeAFrameRunsNoPass)
 {
     PassLog log{};
     brelm_set_action_func(record_pass, &log);
-    motion(360, 283);  // frame 1: pointer at the centre, click follows
-    SDL_Event frame_marker{};
-    (void)frame_marker;
-    InputState* input = brelm_get_input();
-    // Run exactly two frames: queue the second frame's events behind a quit in a later pump.
-    // Frame 1 happens in the first pump; the quit ends the loop at the second pump.
     quit();
+    motion(0, 0);
     brelm_main_loop();
-    EXPECT_EQ(input->frame, 0.0);  // the quit arrived before any frame ran
     EXPECT_EQ(log.count, 0);
-    // Drain what was left behind the quit.
+    EXPECT_EQ(brelm_get_input()->frame, 0.0);
     pump();
-    EXPECT_FLOAT_EQ(input->pointer_x, 0.0f);
+    EXPECT_FLOAT_EQ(brelm_get_input()->pointer_x, -1.0f);
+}
+
+TEST_F(MainLoopTest, LoopWithoutActionStillCountsFramesAndTracksButtons)
+{
+    button(SDL_BUTTON_RIGHT, true);
+    // Nothing inside the loop can queue the quit, so another thread does (SDL_PushEvent is thread-safe).
+    std::thread closer([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        SDL_Event event{};
+        event.type = SDL_QUIT;
+        SDL_PushEvent(&event);
+    });
+    brelm_main_loop();
+    closer.join();
+    InputState* input = brelm_get_input();
+    EXPECT_GT(input->frame, 1.0);
+    EXPECT_EQ(input->last_button[1], 1);
+    EXPECT_EQ(brelm_run_pass(BRELM_PASS_DRAW), 0);
 }
 
 }  // namespace

@@ -48,7 +48,10 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& argument
     pid_t pid = fork();
     if (pid != 0) return pid;
     if (!folder.empty() && chdir(folder.c_str()) != 0) _exit(126);
-    if (output_fd >= 0) dup2(output_fd, 1);
+    if (output_fd >= 0) {
+        dup2(output_fd, 1);
+        dup2(output_fd, 2);
+    }
     for (const std::string& variable : environment) putenv(strdup(variable.c_str()));
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
@@ -61,9 +64,13 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& argument
 }  // namespace
 
 pid_t spawn_program(const std::string& program, const std::vector<std::string>& arguments,
-                    const std::string& folder, const std::vector<std::string>& environment)
+                    const std::string& folder, const std::vector<std::string>& environment,
+                    const std::string& capture_path)
 {
-    return spawn(program, arguments, folder, environment, -1);
+    int fd = capture_path.empty() ? -1 : open(capture_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = spawn(program, arguments, folder, environment, fd);
+    if (fd >= 0) close(fd);
+    return pid;
 }
 
 int wait_program(pid_t pid, int timeout_milliseconds)
@@ -86,11 +93,11 @@ int wait_program(pid_t pid, int timeout_milliseconds)
 }
 
 int run_program(const std::string& program, const std::vector<std::string>& arguments, std::string* output,
-                const std::string& folder, int timeout_milliseconds)
+                const std::string& folder, int timeout_milliseconds, const std::vector<std::string>& environment)
 {
     char capture[] = "/tmp/savrel-out-XXXXXX";
     int fd = mkstemp(capture);
-    pid_t pid = spawn(program, arguments, folder, {}, fd);
+    pid_t pid = spawn(program, arguments, folder, environment, fd);
     int status = wait_program(pid, timeout_milliseconds);
     close(fd);
     if (output) *output = read_file(capture);
