@@ -1,0 +1,171 @@
+// text: labels drawn from the constant glyph tables, smoothed by jittered projections.
+#include "draw/text.h"
+
+#include <GL/gl.h>
+
+#include "platform/platform.h"
+
+namespace {
+
+constexpr uint32_t label_samples = 8;
+constexpr float label_colour_share = 0.125f;
+
+struct TextState {
+    TextView view;
+    const uint32_t* glyph_table[256];
+    bool glyph_table_ready;
+};
+
+TextState state = {{1500, 1100, 1.0, 0.0005, 10.0}, {}, false};
+
+// The frustum the platform sets for the window, moved by (jx, jy) near-plane units per unit of field.
+void text_set_projection(float jx, float jy)
+{
+    const TextView& view = state.view;
+    const double field = view.field_scale;
+    const double near_plane = view.near_plane;
+    const float aspect = float(double(view.height) / double(view.width));
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    glFrustum((jx - field) * near_plane, (jx + field) * near_plane, (jy - aspect * field) * near_plane,
+              (jy + aspect * field) * near_plane, near_plane, view.far_plane);
+    glViewport(0, 0, GLsizei(view.width), GLsizei(view.height));
+    glMatrixMode(GL_MODELVIEW);
+}
+
+float text_jitter(int32_t k)
+{
+    return float((text_noise(k) - 0.5) * 2.0 / double(state.view.width));
+}
+
+}  // namespace
+
+const TextView* text_get_view(void)
+{
+    return &state.view;
+}
+
+const uint32_t* text_glyph_list(uint8_t code)
+{
+    return state.glyph_table[code];
+}
+
+bool text_glyphs_ready(void)
+{
+    return state.glyph_table_ready;
+}
+
+void text_init(void)
+{
+    text_refresh_view();
+}
+
+void text_refresh_view(void)
+{
+    TextView& view = state.view;
+    brelm_get_screen_mode(&view.width, &view.height, nullptr);
+    brelm_get_view_settings(&view.far_plane, &view.near_plane, &view.field_scale);
+}
+
+void text_glyphs_init(void)
+{
+    if (state.glyph_table_ready) return;
+    for (const uint32_t*& entry : state.glyph_table) entry = nullptr;
+    state.glyph_table_ready = true;
+    uint32_t offset = 0;
+    for (uint32_t code = 33; code <= 254; code++) {
+        state.glyph_table[code] = glyph_indices + offset;
+        offset += glyph_index_counts[code];
+    }
+}
+
+float glyph_advance(uint8_t current, uint8_t next)
+{
+    const GlyphProfile& left_glyph = glyph_profiles[current];
+    const GlyphProfile& right_glyph = glyph_profiles[next];
+    double advance = double(left_glyph.right[0]) - double(right_glyph.left[0]);
+    for (int band = 1; band < 4; band++) {
+        const double gap = double(left_glyph.right[band]) - double(right_glyph.left[band]);
+        if (gap > advance) advance = gap;
+    }
+    return float(advance);
+}
+
+double text_noise(int32_t k)
+{
+    const uint32_t m = uint32_t(k) ^ (uint32_t(k) << 13);
+    uint32_t v = m * (m * m * 15731u + 789221u) - 771171059u;
+    v &= 0x7FFFFFFFu;
+    return double(v) / 2147483648.0;
+}
+
+float text_measure_run(float spacing, const char* text, float gap_numerator, float gap_denominator, int32_t length)
+{
+    if (text[0] == 0 || length == 0) return 0.0f;
+    const double gap = double(gap_numerator) / double(gap_denominator);
+    float sum = 0.0f;
+    for (int32_t i = 0;; i++) {
+        const uint8_t current = uint8_t(text[i]);
+        const uint8_t next = uint8_t(text[i + 1]);
+        const double advance = glyph_advance(current, next);
+        if (next > 32) {
+            sum = float(double(sum) + advance + double(spacing));
+        } else {
+            sum = float(double(sum) + (advance + gap) + double(spacing));
+        }
+        if (next == 0 || i + 1 == length) break;
+    }
+    return sum;
+}
+
+float text_measure(float size, float spacing, const char* text, int32_t length)
+{
+    return float(double(text_measure_run(spacing, text, 0.0f, 1.0f, length)) * double(size));
+}
+
+void text_draw_run(float size, float spacing, const char* text, int32_t length)
+{
+    text_glyphs_init();
+    glPushMatrix();
+    glScalef(size, size, 1.0f);
+    glEnableClientState(GL_VERTEX_ARRAY);
+    glVertexPointer(2, GL_FLOAT, 0, glyph_vertices);
+    // Callers pass at most 127 glyphs; the count is a signed byte, so -1 means no limit.
+    const int32_t limit = int8_t(length);
+    if (text[0] != 0 && limit != 0) {
+        for (int32_t i = 0;; i++) {
+            const uint8_t current = uint8_t(text[i]);
+            const uint32_t* list = state.glyph_table[current];
+            if (list) glDrawElements(GL_TRIANGLES, GLsizei(glyph_index_counts[current]), GL_UNSIGNED_INT, list);
+            const uint8_t next = uint8_t(text[i + 1]);
+            if (next == 0) break;
+            glTranslatef(float(double(glyph_advance(current, next)) + double(spacing)), 0.0f, 0.0f);
+            if (i + 1 == limit) break;
+        }
+    }
+    glPopMatrix();
+}
+
+void text_draw_multisample(float size, float spacing, const char* text, int32_t length, uint32_t samples)
+{
+    if (samples <= 1) {
+        text_draw_run(size, spacing, text, length);
+        return;
+    }
+    for (uint32_t i = 0; i < samples; i++) {
+        text_set_projection(text_jitter(int32_t(2 * i)), text_jitter(int32_t(2 * i + 1)));
+        text_draw_run(size, spacing, text, length);
+    }
+    text_set_projection(0.0f, 0.0f);
+    text_draw_run(size, spacing, text, length);
+}
+
+void text_draw(float x, float y, float size, float spacing, const char* text, float r, float g, float b, float a)
+{
+    if (!text || text[0] == 0) return;
+    glPushMatrix();
+    glTranslatef(x, y, 0.0f);
+    glColor4f(r * label_colour_share, g * label_colour_share, b * label_colour_share, a * label_colour_share);
+    text_draw_multisample(size, spacing, text, -1, label_samples);
+    glPopMatrix();
+}

@@ -1,0 +1,271 @@
+// Reader of glyphs.txt: one block per glyph or part, one primitive per line, in 1/21 units.
+#include <cmath>
+#include <map>
+#include <sstream>
+
+#include "tools/font/font.h"
+
+namespace {
+
+constexpr double pi = 3.14159265358979323846;
+// Segments of a full ring the size of the lowercase o; other arcs scale from it.
+constexpr double ring_segments = 34.0;
+constexpr double ring_reference_radius = 11.0;
+
+struct Reader {
+    FontSource source;
+    std::map<std::string, size_t> parts;
+    std::map<int, size_t> glyphs;
+    double exponent = 2.0;
+    bool has_polygon = false;
+    std::vector<FontPoint> polygon;
+    std::vector<std::vector<FontPoint>> holes;
+    int line = 0;
+};
+
+bool fail(Reader& reader, const std::string& message)
+{
+    if (reader.source.error.empty()) reader.source.error = "line " + std::to_string(reader.line) + ": " + message;
+    return false;
+}
+
+FontDesign* current_design(Reader& reader)
+{
+    return reader.source.designs.empty() ? nullptr : &reader.source.designs.back();
+}
+
+void add_shape(Reader& reader, std::vector<FontTriangle> triangles)
+{
+    current_design(reader)->shapes.push_back({std::move(triangles)});
+}
+
+void flush_polygon(Reader& reader)
+{
+    if (!reader.has_polygon) return;
+    add_shape(reader, font_triangulate(reader.polygon, reader.holes));
+    reader.has_polygon = false;
+    reader.polygon.clear();
+    reader.holes.clear();
+}
+
+bool read_numbers(Reader& reader, std::istringstream& words, std::vector<double>& numbers, size_t least,
+                  size_t most)
+{
+    double value;
+    while (words >> value) numbers.push_back(value);
+    if (!words.eof()) return fail(reader, "expected a number");
+    if (numbers.size() < least || numbers.size() > most) return fail(reader, "wrong number of values");
+    return true;
+}
+
+bool read_points(Reader& reader, std::istringstream& words, std::vector<FontPoint>& points)
+{
+    std::string word;
+    while (words >> word) {
+        FontPoint point;
+        char comma = 0;
+        std::istringstream pair(word);
+        if (!(pair >> point.x >> comma >> point.y) || comma != ',' || !pair.eof()) {
+            return fail(reader, "expected x,y but read '" + word + "'");
+        }
+        points.push_back(point);
+    }
+    if (points.size() < 3) return fail(reader, "a polygon needs three corners");
+    return true;
+}
+
+FontPoint ellipse_point(double cx, double cy, double rx, double ry, double degrees, double exponent)
+{
+    const double angle = degrees * pi / 180.0;
+    const double c = std::cos(angle), s = std::sin(angle);
+    const double power = 2.0 / exponent;
+    return {cx + rx * std::copysign(std::pow(std::fabs(c), power), c),
+            cy + ry * std::copysign(std::pow(std::fabs(s), power), s)};
+}
+
+int segment_count(double span, double rx, double ry)
+{
+    const double scale = std::sqrt(std::max(rx, ry) / ring_reference_radius);
+    return std::max(2, int(std::lround(ring_segments * std::fabs(span) / 360.0 * scale)));
+}
+
+void push_triangle(std::vector<FontTriangle>& triangles, FontPoint a, FontPoint b, FontPoint c)
+{
+    if (std::fabs(font_area({a, b, c})) > 1e-9) triangles.push_back({{a, b, c}});
+}
+
+// ring cx cy rx ry thickness_x thickness_y from_degrees to_degrees [segments [exponent]]
+bool read_ring(Reader& reader, std::istringstream& words)
+{
+    std::vector<double> v;
+    if (!read_numbers(reader, words, v, 8, 10)) return false;
+    const double span = v[7] - v[6];
+    const int segments = v.size() > 8 ? int(v[8]) : segment_count(span, v[2], v[3]);
+    const double exponent = v.size() > 9 ? v[9] : reader.exponent;
+    if (segments < 1) return fail(reader, "a ring needs a segment");
+    std::vector<FontTriangle> triangles;
+    for (int i = 0; i < segments; i++) {
+        const double a0 = v[6] + span * i / segments, a1 = v[6] + span * (i + 1) / segments;
+        const FontPoint o0 = ellipse_point(v[0], v[1], v[2], v[3], a0, exponent);
+        const FontPoint o1 = ellipse_point(v[0], v[1], v[2], v[3], a1, exponent);
+        const FontPoint i0 = ellipse_point(v[0], v[1], v[2] - v[4], v[3] - v[5], a0, exponent);
+        const FontPoint i1 = ellipse_point(v[0], v[1], v[2] - v[4], v[3] - v[5], a1, exponent);
+        push_triangle(triangles, o0, o1, i1);
+        push_triangle(triangles, o0, i1, i0);
+    }
+    add_shape(reader, std::move(triangles));
+    return true;
+}
+
+// disc cx cy rx ry [segments [exponent]]: a filled oval
+bool read_disc(Reader& reader, std::istringstream& words)
+{
+    std::vector<double> v;
+    if (!read_numbers(reader, words, v, 4, 6)) return false;
+    const int segments = v.size() > 4 ? int(v[4]) : segment_count(360, v[2], v[3]);
+    const double exponent = v.size() > 5 ? v[5] : reader.exponent;
+    std::vector<FontPoint> outline;
+    for (int i = 0; i < segments; i++) {
+        outline.push_back(ellipse_point(v[0], v[1], v[2], v[3], 360.0 * i / segments, exponent));
+    }
+    add_shape(reader, font_triangulate(outline, {}));
+    return true;
+}
+
+bool read_rect(Reader& reader, std::istringstream& words)
+{
+    std::vector<double> v;
+    if (!read_numbers(reader, words, v, 4, 4)) return false;
+    add_shape(reader, font_triangulate({{v[0], v[1]}, {v[2], v[1]}, {v[2], v[3]}, {v[0], v[3]}}, {}));
+    return true;
+}
+
+// line x0 y0 x1 y1 width: a stroke of that width along its centre line, its ends cut level.
+bool read_line(Reader& reader, std::istringstream& words)
+{
+    std::vector<double> v;
+    if (!read_numbers(reader, words, v, 5, 5)) return false;
+    const double dx = v[2] - v[0], dy = v[3] - v[1];
+    if (std::fabs(dy) < 1e-9) {
+        add_shape(reader, font_triangulate({{v[0], v[1] - v[4] / 2}, {v[2], v[1] - v[4] / 2},
+                                            {v[2], v[1] + v[4] / 2}, {v[0], v[1] + v[4] / 2}},
+                                           {}));
+        return true;
+    }
+    const double half = v[4] * std::hypot(dx, dy) / std::fabs(dy) / 2;
+    add_shape(reader, font_triangulate({{v[0] - half, v[1]}, {v[0] + half, v[1]}, {v[2] + half, v[3]},
+                                        {v[2] - half, v[3]}},
+                                       {}));
+    return true;
+}
+
+// use part-or-code [dx dy [sx sy]]: the shapes of an earlier block, scaled then moved.
+bool read_use(Reader& reader, std::istringstream& words)
+{
+    std::string name;
+    words >> name;
+    std::vector<double> v;
+    if (!read_numbers(reader, words, v, 0, 4) || (v.size() != 0 && v.size() != 2 && v.size() != 4)) {
+        return fail(reader, "use takes a name and 0, 2 or 4 numbers");
+    }
+    const double dx = v.size() > 0 ? v[0] : 0, dy = v.size() > 1 ? v[1] : 0;
+    const double sx = v.size() > 2 ? v[2] : 1, sy = v.size() > 3 ? v[3] : 1;
+    const FontDesign* used = nullptr;
+    const bool numeric = !name.empty() && name.find_first_not_of("0123456789") == std::string::npos;
+    if (numeric && reader.glyphs.count(std::stoi(name))) used = &reader.source.designs[reader.glyphs[std::stoi(name)]];
+    if (!numeric && reader.parts.count(name)) used = &reader.source.designs[reader.parts[name]];
+    if (!used) return fail(reader, "unknown part or glyph '" + name + "'");
+    FontDesign* design = current_design(reader);
+    if (numeric && sx == 1 && sy == 1 && design->base_code < 0) design->base_code = used->code;
+    const std::vector<FontShape> shapes = used->shapes;
+    for (const FontShape& shape : shapes) {
+        FontShape moved = shape;
+        for (FontTriangle& triangle : moved.triangles) {
+            for (FontPoint& p : triangle.corner) p = {p.x * sx + dx, p.y * sy + dy};
+        }
+        design->shapes.push_back(moved);
+    }
+    return true;
+}
+
+bool read_profile(Reader& reader, std::istringstream& words)
+{
+    std::vector<double> v;
+    if (!read_numbers(reader, words, v, 8, 8)) return false;
+    FontDesign* design = current_design(reader);
+    design->has_profile = true;
+    for (size_t i = 0; i < 8; i++) design->profile[i] = v[i];
+    return true;
+}
+
+// exponent p: the superellipse power of the rings and discs that follow (2 is an ellipse).
+bool read_exponent(Reader& reader, std::istringstream& words)
+{
+    std::vector<double> v;
+    if (!read_numbers(reader, words, v, 1, 1)) return false;
+    reader.exponent = v[0];
+    return true;
+}
+
+bool start_block(Reader& reader, const std::string& keyword, std::istringstream& words)
+{
+    FontDesign design{};
+    design.line = reader.line;
+    design.base_code = -1;
+    if (keyword == "glyph") {
+        if (!(words >> design.code) || design.code < font_first_code || design.code > font_last_code) {
+            return fail(reader, "glyph needs a code from 33 to 254");
+        }
+        if (reader.glyphs.count(design.code)) return fail(reader, "glyph defined twice");
+        words >> design.name;
+        reader.glyphs[design.code] = reader.source.designs.size();
+    } else {
+        design.code = -1;
+        if (!(words >> design.name) || reader.parts.count(design.name)) return fail(reader, "part needs a new name");
+        reader.parts[design.name] = reader.source.designs.size();
+    }
+    reader.source.designs.push_back(design);
+    return true;
+}
+
+bool read_line_of_source(Reader& reader, const std::string& text)
+{
+    std::istringstream words(text.substr(0, text.find('#')));
+    std::string keyword;
+    if (!(words >> keyword)) return true;
+    if (keyword != "hole") flush_polygon(reader);
+    if (keyword == "glyph" || keyword == "part") return start_block(reader, keyword, words);
+    if (keyword == "exponent") return read_exponent(reader, words);
+    if (!current_design(reader)) return fail(reader, "'" + keyword + "' outside a glyph or part");
+    if (keyword == "rect") return read_rect(reader, words);
+    if (keyword == "line") return read_line(reader, words);
+    if (keyword == "ring") return read_ring(reader, words);
+    if (keyword == "disc") return read_disc(reader, words);
+    if (keyword == "use") return read_use(reader, words);
+    if (keyword == "profile") return read_profile(reader, words);
+    if (keyword == "poly") {
+        reader.has_polygon = true;
+        return read_points(reader, words, reader.polygon);
+    }
+    if (keyword == "hole") {
+        if (!reader.has_polygon) return fail(reader, "a hole needs a polygon before it");
+        reader.holes.emplace_back();
+        return read_points(reader, words, reader.holes.back());
+    }
+    return fail(reader, "unknown word '" + keyword + "'");
+}
+
+}  // namespace
+
+FontSource font_read_source(const std::string& text)
+{
+    Reader reader;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        reader.line++;
+        if (!read_line_of_source(reader, line)) break;
+    }
+    if (reader.source.error.empty()) flush_polygon(reader);
+    return reader.source;
+}
