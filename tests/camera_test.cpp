@@ -14,31 +14,17 @@ namespace {
 // Every field away from its start value, so a test sees exactly what changed.
 ViewCamera scrambled_camera()
 {
-    ViewCamera camera;
+    ViewCamera camera = {{}, 12, 34, 56, 78, {1, 2, 3}, {4, 5, 6}, 0.5, 7, 8, 0.25f, -0.125f};
     for (int i = 0; i < 16; i++) camera.modelview[i] = i + 0.5;
-    camera.pitch = 12;
-    camera.yaw = 34;
-    camera.pitch_target = 56;
-    camera.yaw_target = 78;
-    for (int axis = 0; axis < 3; axis++) {
-        camera.center_target[axis] = axis + 1;
-        camera.center[axis] = axis + 4;
-    }
-    camera.smoothing = 0.5;
-    camera.distance = 7;
-    camera.distance_target = 8;
-    camera.last_pointer_x = 0.25f;
-    camera.last_pointer_y = -0.125f;
     return camera;
 }
 
+// The start values; the matrix and the last pointer position stay.
 ViewCamera reset_values(ViewCamera camera)
 {
-    camera.pitch = camera.yaw = camera.pitch_target = camera.yaw_target = 0;
-    for (int axis = 0; axis < 3; axis++) camera.center[axis] = camera.center_target[axis] = 0;
-    camera.distance = camera.distance_target = 10;
-    camera.smoothing = 0.8;
-    return camera;
+    ViewCamera start = {{}, 0, 0, 0, 0, {}, {}, 0.8, 10, 10, camera.last_pointer_x, camera.last_pointer_y};
+    std::memcpy(start.modelview, camera.modelview, sizeof start.modelview);
+    return start;
 }
 
 bool same_camera(const ViewCamera& a, const ViewCamera& b)
@@ -59,7 +45,7 @@ InputState right_drag(float x, float y, bool left = false, bool middle = false)
     return input;
 }
 
-TEST(CameraReset, SetsStartValuesAndKeepsMatrixAndPointer)
+TEST(CameraReset, ResetAndGrabStartChangeOnlyTheirFields)
 {
     ViewCamera camera = scrambled_camera();
     view_reset(&camera);
@@ -67,6 +53,14 @@ TEST(CameraReset, SetsStartValuesAndKeepsMatrixAndPointer)
     *view_camera() = scrambled_camera();
     view_reset(nullptr);
     EXPECT_TRUE(same_camera(*view_camera(), reset_values(scrambled_camera())));
+    camera = scrambled_camera();
+    ViewCamera expected = scrambled_camera();
+    expected.last_pointer_x = -0.75f;
+    expected.last_pointer_y = 0.5f;
+    expected.smoothing = 0.8;
+    InputState input = right_drag(-0.75f, 0.5f);
+    view_grab_start(&camera, &input);
+    EXPECT_TRUE(same_camera(camera, expected));
 }
 
 TEST(CameraUpdate, ActsOnlyInTheInputPassFromTheSecondRightFrame)
@@ -89,17 +83,6 @@ TEST(CameraUpdate, ActsOnlyInTheInputPassFromTheSecondRightFrame)
         expected.last_pointer_y = -0.25f;
         EXPECT_TRUE(same_camera(camera, expected));
     }
-}
-
-TEST(CameraUpdate, GrabStartRecordsPointerAndSmoothing)
-{
-    ViewCamera camera = scrambled_camera(), expected = scrambled_camera();
-    InputState input = right_drag(-0.75f, 0.5f);
-    view_grab_start(&camera, &input);
-    expected.last_pointer_x = -0.75f;
-    expected.last_pointer_y = 0.5f;
-    expected.smoothing = 0.8;
-    EXPECT_TRUE(same_camera(camera, expected));
 }
 
 TEST(CameraUpdate, RotateClampsPitchAndWrapsYawWithItsTarget)
@@ -260,29 +243,22 @@ void expect_matrix(const double* actual, const Matrix& expected)
 
 class CameraGlTest : public GlTest {};
 
-TEST_F(CameraGlTest, ResetViewIsATranslationTenUnitsAhead)
+TEST_F(CameraGlTest, ApplyMultipliesDistancePitchYawCentreOntoTheCurrentMatrix)
 {
+    // From the start values the world origin lies 10 units straight ahead.
     view_reset(nullptr);
     view_apply(nullptr);
     double gl_matrix[16];
     glGetDoublev(GL_MODELVIEW_MATRIX, gl_matrix);
     expect_matrix(gl_matrix, translation(0, 0, -10));
     expect_matrix(view_camera()->modelview, translation(0, 0, -10));
-}
-
-TEST_F(CameraGlTest, ApplyMultipliesDistancePitchYawCentreOntoTheCurrentMatrix)
-{
-    ViewCamera camera = reset_values(scrambled_camera());
-    camera.pitch = camera.pitch_target = 30;
-    camera.yaw = camera.yaw_target = 40;
-    camera.distance = camera.distance_target = 5;
-    for (int axis = 0; axis < 3; axis++) camera.center[axis] = camera.center_target[axis] = axis + 1;
+    ViewCamera camera = {{}, 30, 40, 30, 40, {1, 2, 3}, {1, 2, 3}, 0.8, 5, 5, 0, 0};
+    glLoadIdentity();
     glScaled(2, 3, 4);
     view_apply(&camera);
     Matrix scale = {{2, 0, 0, 0, 0, 3, 0, 0, 0, 0, 4, 0, 0, 0, 0, 1}};
     Matrix view = multiply(multiply(translation(0, 0, -5), rotation_x(30)),
                            multiply(rotation_y(40), translation(-1, -2, -3)));
-    double gl_matrix[16];
     glGetDoublev(GL_MODELVIEW_MATRIX, gl_matrix);
     expect_matrix(gl_matrix, multiply(scale, view));
     expect_matrix(camera.modelview, multiply(scale, view));
@@ -290,12 +266,7 @@ TEST_F(CameraGlTest, ApplyMultipliesDistancePitchYawCentreOntoTheCurrentMatrix)
 
 TEST_F(CameraGlTest, EachApplyClosesAFifthOfTheGap)
 {
-    ViewCamera camera = reset_values(scrambled_camera());
-    camera.center_target[0] = 5;
-    camera.center_target[2] = -4;
-    camera.pitch_target = 50;
-    camera.yaw_target = -100;
-    camera.distance_target = 20;
+    ViewCamera camera = {{}, 0, 0, 50, -100, {5, 0, -4}, {}, 0.8, 10, 20, 0, 0};
     for (int frame = 1; frame <= 10; frame++) {
         glLoadIdentity();
         view_apply(&camera);
@@ -311,11 +282,10 @@ TEST_F(CameraGlTest, EachApplyClosesAFifthOfTheGap)
 
 TEST_F(CameraGlTest, PanAfterApplyFollowsTheTurnedView)
 {
-    ViewCamera camera = reset_values(scrambled_camera());
-    camera.yaw = camera.yaw_target = 90;
+    ViewCamera camera = {{}, 0, 90, 0, 90, {}, {}, 0.8, 10, 10, 0, 0};
     view_apply(&camera);
     camera.last_pointer_x = 0.1f;
-    InputState input = right_drag(0, camera.last_pointer_y, false, true);
+    InputState input = right_drag(0, 0, false, true);
     view_update(&camera, &input);
     // Turned 90 degrees about y, the eye's right is world +z.
     EXPECT_NEAR(camera.center[0], 0, 1e-6);
