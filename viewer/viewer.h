@@ -29,4 +29,25 @@ void viewer_scroll_step(void);  // moves the window by its velocity and clamps i
 void viewer_frame_window_input(const InputState* input);  // left-drag scroll and zoom
 
 // Graph
-void profile_draw_graph(uint32_t start, uint32_t count);  // draws profile_table() for frames start..start+count-1
+void profile_draw_graph(uint32_t start, uint32_t count);  // draws profile_table() for frames start..start+count-1;
+                                                          // nothing for count 0 or an empty or frameless table
+
+// Graph steps, public so tests can check the numbers without reading pixels. Every result
+// is finite: a zero divisor gives a zero share, height, depth or size.
+struct Section;
+struct SectionTable;
+
+// A label's place: translation before the mirroring scale, and the text size.
+struct GraphLabel {
+    float x, y, z;
+    float size;
+};
+
+// Window sums into sum, spans into start/end; returns frame_total_sum (count - 1 frames).
+float profile_graph_layout(SectionTable* table, uint32_t start, uint32_t count);
+double profile_graph_shade(float earlier, float later);  // brightness of a band quad between two frames
+void profile_graph_band(const SectionTable* table, const Section* item, uint32_t start, uint32_t count,
+                        float frame_total_sum, float* vertices, float* colours);  // (count - 1) * 12 floats each
+GraphLabel profile_graph_span_label(const Section* entry, float width);  // width: the name measured at size 1
+void profile_graph_slice(float vertices[216], double center_x, double radius, double fraction,
+                         double angle);  // 24 triangles from angle to angle + fraction (in turns)

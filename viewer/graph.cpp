@@ -1,0 +1,292 @@
+// viewer: the profile graph: frame-total lines, span labels, item bands, pies and pie labels.
+#include "viewer/viewer.h"
+
+#include <GL/gl.h>
+
+#include <cmath>
+#include <memory>
+#include <new>
+
+#include "draw/draw.h"
+#include "draw/text.h"
+#include "profile/profile.h"
+
+namespace {
+
+const float kLabelSpacing = 0.3f;
+const double kLineHeightScale = 10.0;
+const double kGroupLabelLift = 1.4;
+// A little short of two pi; the pies are drawn with exactly this turn.
+const double kFullTurn = 6.283185306;
+const uint32_t kSliceTriangles = 24;
+const int32_t kSliceVertexCount = 3 * kSliceTriangles;
+const double kPieLabelRadius = 0.7;
+const double kPieLabelDepth = 0.2;
+const double kPieLabelScale = 0.1;
+
+// The band scratch arrays live from call to call and change size only with the frame count.
+struct GraphState {
+    std::unique_ptr<float[]> band_vertices;
+    std::unique_ptr<float[]> band_colors;
+    uint32_t band_capacity;
+    float slice_vertices[3 * kSliceVertexCount];
+};
+
+GraphState graph;
+
+// Anything that is not a finite float becomes 0, so no NaN or infinity reaches GL.
+float finite_float(double value)
+{
+    float stored = float(value);
+    return std::isfinite(stored) ? stored : 0.0f;
+}
+
+// A zero divisor, or values that are not finite, give a zero share.
+double share(double part, double whole)
+{
+    if (whole == 0.0) return 0.0;
+    double ratio = part / whole;
+    return std::isfinite(ratio) ? ratio : 0.0;
+}
+
+// Frames past what the table holds read 0, like its zero-filled tail.
+float value_at(const Section& section, uint64_t frame, uint32_t readable)
+{
+    return frame < readable ? section.values[frame] : 0.0f;
+}
+
+bool same_group(const Section& entry, const Section& group)
+{
+    return &entry != &group && entry.group_index == group.group_index;
+}
+
+bool reserve_band_arrays(uint32_t count)
+{
+    if (count == graph.band_capacity) return graph.band_vertices != nullptr;
+    graph.band_vertices.reset();
+    graph.band_colors.reset();
+    size_t floats = size_t(count) * 12;
+    graph.band_vertices.reset(new (std::nothrow) float[floats]);
+    graph.band_colors.reset(new (std::nothrow) float[floats]);
+    graph.band_capacity = count;
+    // Without memory the bands are left out and the rest of the graph still draws.
+    if (graph.band_vertices && graph.band_colors) return true;
+    graph.band_vertices.reset();
+    graph.band_colors.reset();
+    graph.band_capacity = 0;
+    return false;
+}
+
+float window_sum(const Section& section, uint32_t start, uint32_t count, uint32_t readable)
+{
+    float sum = 0.0f;
+    for (uint32_t j = 0; j < count; j++) sum += value_at(section, uint64_t(start) + j, readable);
+    return sum;
+}
+
+// Every other entry of the group gets an equal share of the group's span.
+void lay_out_items(SectionTable* table, const Section& group)
+{
+    uint32_t members = 0;
+    for (uint32_t k = 0; k < table->section_count; k++) members += same_group(table->sections[k], group);
+    if (members == 0) return;
+    double step = (double(group.end) - double(group.start)) / members;
+    double position = group.start;
+    for (uint32_t k = 0; k < table->section_count; k++) {
+        Section& entry = table->sections[k];
+        if (!same_group(entry, group)) continue;
+        entry.start = finite_float(position);
+        position += step;
+        entry.end = finite_float(position);
+    }
+}
+
+void lay_out_groups(SectionTable* table, double group_total)
+{
+    double position = -1.0;
+    for (uint32_t i = 0; i < table->section_count; i++) {
+        Section& group = table->sections[i];
+        if (group.type != SECTION_GROUP) continue;
+        group.start = finite_float(position);
+        position += share(2.0 * group.sum, group_total);
+        group.end = finite_float(position);
+        lay_out_items(table, group);
+    }
+}
+
+void draw_frame_lines(const SectionTable* table, uint32_t start, uint32_t count, float frame_total_sum)
+{
+    const Section& root = table->sections[0];
+    uint32_t readable = profile_capacity(table);
+    float x = finite_float(2.0 * (0.0 - 0.5) / double(table->section_count) - 1.0);
+    double z = -1.0;
+    for (uint32_t j = 0; j < count; j++) {
+        double total = value_at(root, uint64_t(start) + j, readable);
+        z += share(2.0 * total, frame_total_sum);
+        float depth = finite_float(z);
+        draw_line(x, 0.0f, depth, x, finite_float(kLineHeightScale * total), depth, 1.0f, 1.0f, 1.0f, 1.0f);
+    }
+}
+
+void draw_span_label(const Section& entry)
+{
+    glPushMatrix();
+    draw_set_blend(GL_ONE, GL_ONE);
+    GraphLabel label = profile_graph_span_label(&entry, text_measure(1.0f, kLabelSpacing, entry.name, -1));
+    glTranslatef(label.x, label.y, label.z);
+    glScalef(-1.0f, -1.0f, -1.0f);
+    text_draw(0.0f, 0.0f, label.size, kLabelSpacing, entry.name, entry.colour[0], entry.colour[1], entry.colour[2],
+              1.0f);
+    draw_set_blend(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    glPopMatrix();
+}
+
+void draw_band(const SectionTable* table, const Section& item, uint32_t start, uint32_t count,
+               float frame_total_sum)
+{
+    profile_graph_band(table, &item, start, count, frame_total_sum, graph.band_vertices.get(),
+                       graph.band_colors.get());
+    int32_t vertex_count = int32_t(4 * (count - 1));
+    draw_set_color_array(graph.band_colors.get(), vertex_count, 3);
+    draw_array(GL_QUADS, graph.band_vertices.get(), vertex_count, 3, item.colour[0], item.colour[1],
+               item.colour[2], 0.0f);
+}
+
+void put_pie_point(float* vertex, double center_x, double radius, double angle)
+{
+    vertex[0] = finite_float(center_x - radius * std::sin(angle));
+    vertex[1] = finite_float(-radius - radius * std::cos(angle));
+    vertex[2] = -1.0f;
+}
+
+void draw_pie_label(const Section& item, double center_x, double radius, double fraction, double angle)
+{
+    glPushMatrix();
+    draw_set_blend(GL_ONE, GL_ONE);
+    double middle = (fraction * 0.5 + angle) * kFullTurn;
+    glTranslatef(finite_float(center_x - kPieLabelRadius * radius * std::sin(middle)),
+                 finite_float(-radius - kPieLabelRadius * radius * std::cos(middle)),
+                 finite_float(-1.0 - kPieLabelDepth * fraction));
+    glScalef(finite_float(-kPieLabelScale * fraction), finite_float(kPieLabelScale * fraction), 1.0f);
+    float width = text_measure(1.0f, kLabelSpacing, item.name, -1);
+    text_draw(finite_float(-0.5 * width), 0.0f, 1.0f, kLabelSpacing, item.name, 1.0f, 1.0f, 1.0f, 1.0f);
+    draw_set_blend(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    glPopMatrix();
+}
+
+// Walks a group's items around its pie: each gets its fraction of the group's sum and the
+// angle (in turns) where its slice begins.
+template <typename Visit>
+void for_each_slice(const SectionTable* table, Visit visit)
+{
+    for (uint32_t i = 0; i < table->section_count; i++) {
+        const Section& group = table->sections[i];
+        if (group.type != SECTION_GROUP) continue;
+        double center_x = (double(group.start) + double(group.end)) * 0.5;
+        double radius = (double(group.end) - double(group.start)) * 0.5;
+        double angle = 0.0;
+        for (uint32_t k = 0; k < table->section_count; k++) {
+            const Section& item = table->sections[k];
+            if (item.type != SECTION_ITEM || !same_group(item, group)) continue;
+            double fraction = share(item.sum, group.sum);
+            visit(item, center_x, radius, fraction, angle);
+            angle += fraction;
+        }
+    }
+}
+
+void draw_pies(const SectionTable* table)
+{
+    for_each_slice(table, [](const Section& item, double center_x, double radius, double fraction, double angle) {
+        profile_graph_slice(graph.slice_vertices, center_x, radius, fraction, angle);
+        draw_array(GL_TRIANGLES, graph.slice_vertices, kSliceVertexCount, 3, item.colour[0], item.colour[1],
+                   item.colour[2], 1.0f);
+    });
+}
+
+void draw_pie_labels(const SectionTable* table)
+{
+    for_each_slice(table, draw_pie_label);
+}
+
+}  // namespace
+
+float profile_graph_layout(SectionTable* table, uint32_t start, uint32_t count)
+{
+    uint32_t readable = profile_capacity(table);
+    // The window's last frame is left out of the depth total.
+    float frame_total_sum = count > 0 ? window_sum(table->sections[0], start, count - 1, readable) : 0.0f;
+    double group_total = 0.0;
+    for (uint32_t i = 0; i < table->section_count; i++) {
+        Section& entry = table->sections[i];
+        entry.sum = window_sum(entry, start, count, readable);
+        if (entry.type == SECTION_GROUP) group_total += entry.sum;
+    }
+    lay_out_groups(table, group_total);
+    return frame_total_sum;
+}
+
+double profile_graph_shade(float earlier, float later)
+{
+    // From nothing to nothing is no change; from nothing to something is the largest.
+    if (earlier == 0.0f) return later == 0.0f ? 1.0 : 0.0;
+    double ratio = double(later) / double(earlier);
+    if (!std::isfinite(ratio)) return 0.0;
+    return ratio > 1.0 ? 2.0 - ratio : ratio;
+}
+
+void profile_graph_band(const SectionTable* table, const Section* item, uint32_t start, uint32_t count,
+                        float frame_total_sum, float* vertices, float* colours)
+{
+    const Section& root = table->sections[0];
+    uint32_t readable = profile_capacity(table);
+    double z_from = -1.0;
+    for (uint32_t j = 0; j + 1 < count; j++) {
+        uint64_t m = uint64_t(start) + j;
+        float total_from = value_at(root, m, readable), total_to = value_at(root, m + 1, readable);
+        float value_from = value_at(*item, m, readable), value_to = value_at(*item, m + 1, readable);
+        double z_to = z_from + share(2.0 * total_from, frame_total_sum);
+        float h0 = finite_float(share(value_from, total_from)), h1 = finite_float(share(value_to, total_to));
+        float za = finite_float(z_from), zb = finite_float(z_to);
+        const float quad[12] = {item->start, h0, za, item->end, h0, za, item->end, h1, zb, item->start, h1, zb};
+        for (int k = 0; k < 12; k++) vertices[12 * j + k] = quad[k];
+        double shade = profile_graph_shade(value_from, value_to);
+        for (int k = 0; k < 12; k++) colours[12 * j + k] = finite_float(shade * item->colour[k % 3]);
+        z_from = z_to;
+    }
+}
+
+GraphLabel profile_graph_span_label(const Section* entry, float width)
+{
+    double span = double(entry->start) - double(entry->end);
+    double lift = entry->type == SECTION_GROUP ? share(kGroupLabelLift * span, width) : 0.0;
+    return GraphLabel{entry->start, finite_float(lift), 1.0f, finite_float(share(span, width))};
+}
+
+void profile_graph_slice(float vertices[216], double center_x, double radius, double fraction, double angle)
+{
+    for (uint32_t s = 0; s < kSliceTriangles; s++) {
+        float* triangle = vertices + 9 * s;
+        put_pie_point(triangle, center_x, radius, (s * fraction * (1.0 / 24) + angle) * kFullTurn);
+        put_pie_point(triangle + 3, center_x, radius, ((s + 1) * fraction * (1.0 / 24) + angle) * kFullTurn);
+        triangle[6] = finite_float(center_x);
+        triangle[7] = finite_float(-radius);
+        triangle[8] = -1.0f;
+    }
+}
+
+void profile_draw_graph(uint32_t start, uint32_t count)
+{
+    SectionTable* table = profile_table();
+    if (count == 0 || table->section_count == 0 || table->frame_count == 0) return;
+    bool bands = reserve_band_arrays(count);
+    float frame_total_sum = profile_graph_layout(table, start, count);
+    draw_frame_lines(table, start, count, frame_total_sum);
+    for (uint32_t i = 0; i < table->section_count; i++) {
+        const Section& entry = table->sections[i];
+        draw_span_label(entry);
+        if (entry.type == SECTION_ITEM && bands) draw_band(table, entry, start, count, frame_total_sum);
+    }
+    draw_pies(table);
+    draw_pie_labels(table);
+}
