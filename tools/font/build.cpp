@@ -128,6 +128,10 @@ bool font_build(const FontSource& source, Font* font, std::string* error)
     }
     for (int code = 0; code < 256; code++) {
         font->glyphs[size_t(code)].profile = {0, 0, 0, 0, 1, 1, 1, 1};
+        if (code >= font_first_code && code <= font_last_code && !designs[size_t(code)]) {
+            *error = "glyph " + std::to_string(code) + " is missing";
+            return false;
+        }
     }
     // Stored values win over the rule; a glyph built on another keeps that glyph's stored
     // values wherever its own ink leaves the rule unchanged, so accents do not undo them.

@@ -159,6 +159,20 @@ bool read_line(Reader& reader, std::istringstream& words)
     return true;
 }
 
+// bar x0 y0 x1 y1 width: a stroke of that width with square ends.
+bool read_bar(Reader& reader, std::istringstream& words)
+{
+    std::vector<double> v;
+    if (!read_numbers(reader, words, v, 5, 5)) return false;
+    const double length = std::hypot(v[2] - v[0], v[3] - v[1]);
+    if (length < 1e-9) return fail(reader, "a bar needs two different ends");
+    const double nx = -(v[3] - v[1]) / length * v[4] / 2, ny = (v[2] - v[0]) / length * v[4] / 2;
+    add_shape(reader, font_triangulate({{v[0] - nx, v[1] - ny}, {v[2] - nx, v[3] - ny}, {v[2] + nx, v[3] + ny},
+                                        {v[0] + nx, v[1] + ny}},
+                                       {}));
+    return true;
+}
+
 // use part-or-code [dx dy [sx sy]]: the shapes of an earlier block, scaled then moved.
 bool read_use(Reader& reader, std::istringstream& words)
 {
@@ -239,6 +253,7 @@ bool read_line_of_source(Reader& reader, const std::string& text)
     if (!current_design(reader)) return fail(reader, "'" + keyword + "' outside a glyph or part");
     if (keyword == "rect") return read_rect(reader, words);
     if (keyword == "line") return read_line(reader, words);
+    if (keyword == "bar") return read_bar(reader, words);
     if (keyword == "ring") return read_ring(reader, words);
     if (keyword == "disc") return read_disc(reader, words);
     if (keyword == "use") return read_use(reader, words);
