@@ -1,0 +1,95 @@
+// recorder: lets a game or real-time program record its own frames into "advance_profile.bin".
+//
+// Does NOT draw, read recordings or use threads; includes neither SDL nor GL. One thread
+// records: call everything from the frame loop's thread. There are no locks.
+//
+// Use, in order:
+//   recorder_open("advance_profile.bin");            // truncates the file, writes an empty recording
+//   each frame:
+//     recorder_frame_begin();                        // optional: a frame otherwise starts where the last ended
+//     { SAVREL_SCOPE("Render", "Shadows"); ... }     // times a block; repeated scopes of an item add up
+//     recorder_add_named("Audio", "Mixer", 0.4f);    // or add a value measured elsewhere, in milliseconds
+//     recorder_note("level loaded");                 // short notes carried with the frame
+//     recorder_frame_end();                          // total = wall time since the frame began
+//   recorder_close();
+//
+// After every recorder_frame_end the file on disk is a complete recording that the viewer
+// loads, so a crash loses only the frame in progress. Sections may first appear in any frame;
+// earlier frames read 0 for them. A group's value is the sum of its items unless
+// recorder_group_add gives one. Refused calls change nothing in the file, return false (or
+// an unresolved section) and, except for the quiet RECORDER_NOT_OPEN and
+// RECORDER_UNRESOLVED_SECTION, print one line to stderr.
+#pragma once
+
+#include <cstdint>
+
+enum {
+    RECORDER_NAME_SIZE = 32,       // a group or item name holds 1 to 31 characters
+    RECORDER_MAX_SECTIONS = 4096,  // root + groups + items, as the viewer's table counts them
+    RECORDER_MAX_NOTES = 16,       // notes per frame
+    RECORDER_NOTE_SIZE = 256,      // a note holds at most 255 characters
+};
+
+// Why a call was refused; recorder_last_status() keeps the latest outcome.
+enum RecorderStatus {
+    RECORDER_OK = 0,
+    RECORDER_NOT_OPEN,           // no recording is open; the call is a quiet no-op
+    RECORDER_ALREADY_OPEN,       // recorder_open while a recording is open
+    RECORDER_CANNOT_OPEN,        // the file could not be created
+    RECORDER_WRITE_FAILED,       // writing failed; the recording was closed
+    RECORDER_BAD_NAME,           // a name is empty or longer than 31 characters
+    RECORDER_TOO_MANY_SECTIONS,  // a new section would exceed RECORDER_MAX_SECTIONS
+    RECORDER_NOTE_TOO_LONG,      // a note longer than 255 characters
+    RECORDER_TOO_MANY_NOTES,     // more than RECORDER_MAX_NOTES notes in one frame
+    RECORDER_UNRESOLVED_SECTION, // recorder_add with a refused section or one from another recording; quiet
+};
+
+// A resolved group/item pair. Keep one per call site; it stays valid for one recording and is
+// resolved again, by name, in the next.
+struct RecorderSection {
+    int32_t index;       // -1 when unresolved or refused
+    uint32_t recording;  // the recording it was resolved in; 0 never resolved
+};
+
+// Recording
+bool recorder_open(const char* path);  // false when already open or the file cannot be created
+bool recorder_close(void);  // keeps completed frames, drops the frame in progress; false when not open
+bool recorder_is_open(void);
+
+// Frames
+void recorder_frame_begin(void);  // marks the wall-clock start of the frame in progress
+bool recorder_frame_end(void);  // writes the frame; its total is the wall time since it began
+bool recorder_frame_end_total(float total_milliseconds);  // writes the frame with the given total
+
+// Sections and notes
+RecorderSection recorder_section(const char* group, const char* item);  // finds or adds the item
+bool recorder_add(RecorderSection section, float milliseconds);  // adds to the item in this frame
+bool recorder_add_named(const char* group, const char* item, float milliseconds);  // the same by name
+bool recorder_group_add(const char* group, float milliseconds);  // gives the group a value of its own this frame
+bool recorder_note(const char* text);  // a trailing string of the frame in progress
+
+// Outcome
+RecorderStatus recorder_last_status(void);
+const char* recorder_status_text(RecorderStatus status);
+
+// Times its own lifetime into a section; what SAVREL_SCOPE expands to.
+class RecorderScope {
+public:
+    RecorderScope(RecorderSection* site, const char* group, const char* item);
+    ~RecorderScope();
+    RecorderScope(const RecorderScope&) = delete;
+    RecorderScope& operator=(const RecorderScope&) = delete;
+
+private:
+    int32_t index;  // -1 when nothing is timed
+    uint32_t recording;
+    uint64_t start;
+};
+
+#define SAVREL_CONCAT_INNER(a, b) a##b
+#define SAVREL_CONCAT(a, b) SAVREL_CONCAT_INNER(a, b)
+#define SAVREL_SCOPE_AT(group, item, id)                         \
+    static RecorderSection SAVREL_CONCAT(savrel_site_, id){-1, 0}; \
+    RecorderScope SAVREL_CONCAT(savrel_scope_, id)(&SAVREL_CONCAT(savrel_site_, id), group, item)
+// Times the rest of the enclosing block into item `item` of group `group`.
+#define SAVREL_SCOPE(group, item) SAVREL_SCOPE_AT(group, item, __COUNTER__)
