@@ -1,0 +1,125 @@
+// End-to-end: the built viewer in a scratch folder, driven from outside.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/process_support.h"
+
+namespace {
+
+// The viewer running in its own folder; closed through the window manager's protocol.
+class Viewer {
+public:
+    explicit Viewer(const std::string& folder, const std::vector<std::string>& environment = {})
+        : folder_(folder), pid_(spawn_program(SAVREL_PATH, {}, folder, environment, folder + "/console.txt"))
+    {
+    }
+    ~Viewer()
+    {
+        if (pid_ > 0) wait_program(pid_, 1);
+    }
+    bool wait_window() { return x11_driver({"wait"}) == 0; }
+    int close()
+    {
+        x11_driver({"close"});
+        int status = wait_program(pid_, 20000);
+        pid_ = 0;
+        return status;
+    }
+    std::string file(const char* name) const { return read_file(folder_ + "/" + name); }
+
+private:
+    std::string folder_;
+    pid_t pid_;
+};
+
+// A window shot after the given commands; compared by content, never printed.
+std::string shot(const std::string& folder, const char* name, const std::vector<std::string>& before = {})
+{
+    std::string path = folder + "/" + name + ".ppm";
+    std::vector<std::string> commands = before;
+    commands.insert(commands.end(), {"sleep", "300", "shot", path});
+    std::string output;
+    EXPECT_EQ(x11_driver(commands, &output), 0) << output;
+    return read_file(path);
+}
+
+size_t differing_bytes(const std::string& a, const std::string& b)
+{
+    size_t count = a.size() > b.size() ? a.size() - b.size() : b.size() - a.size();
+    for (size_t i = 0; i < a.size() && i < b.size(); i++) count += a[i] != b[i];
+    return count;
+}
+
+TEST(AppEndToEnd, StartsRedirectsAndClosesWithStatusZero)
+{
+    std::string folder = make_scratch_folder();
+    Viewer viewer(folder);
+    ASSERT_TRUE(viewer.wait_window());
+    std::string size;
+    ASSERT_EQ(x11_driver({"size"}, &size), 0);
+    EXPECT_EQ(size, "720 566\n");
+    EXPECT_EQ(viewer.close(), 0);
+    std::string console = viewer.file("console.txt");
+    EXPECT_NE(console.find("SDL_GetVideoInfo() desktop resolution 1280 1024 -  720 566\n"), std::string::npos)
+        << console;
+    std::string out = viewer.file("my_stdout.txt");
+    EXPECT_EQ(out.find("SDL_GetVideoInfo()"), std::string::npos);
+    EXPECT_EQ(out.rfind("window_size_x 720 window_size_y 566\n", 0), 0u) << out;
+    // No recording in the folder: one line says so.
+    EXPECT_NE(out.find("advance_profile.bin"), std::string::npos) << out;
+    EXPECT_TRUE(file_exists(folder + "/my_stderr.txt"));
+}
+
+TEST(AppEndToEnd, EnlargingToTheDesktopGoesFullscreen)
+{
+    std::string folder = make_scratch_folder();
+    Viewer viewer(folder);
+    ASSERT_TRUE(viewer.wait_window());
+    ASSERT_EQ(x11_driver({"resize", "800", "600", "sleep", "500"}), 0);
+    ASSERT_EQ(x11_driver({"resize", "1250", "1000", "sleep", "800"}), 0);
+    EXPECT_EQ(viewer.close(), 0);
+    std::string out = viewer.file("my_stdout.txt");
+    EXPECT_NE(out.find("Coming from Fullscreen 0\nFinaly setting from Fullscreen 0\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Coming from Fullscreen 1\nFinaly setting from Fullscreen 1\n"), std::string::npos) << out;
+}
+
+TEST(AppEndToEnd, UnknownVideoDriverFailsWithStatusOne)
+{
+    std::string folder = make_scratch_folder();
+    std::string output;
+    int status = run_program(SAVREL_PATH, {}, &output, folder, 20000, {"SDL_VIDEODRIVER=nosuchdriver"});
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(output.rfind("Unable to initialize SDL: ", 0), 0u) << output;
+}
+
+TEST(AppEndToEnd, DriverWithoutOpenGlFailsWithStatusOneAndSaysWhy)
+{
+    std::string folder = make_scratch_folder();
+    std::string output;
+    int status = run_program(SAVREL_PATH, {}, &output, folder, 20000, {"SDL_VIDEODRIVER=dummy"});
+    EXPECT_EQ(status, 1);
+    // The retry at half size is the one named.
+    EXPECT_NE(output.find("360x283"), std::string::npos) << output;
+    EXPECT_FALSE(file_exists(folder + "/my_stdout.txt"));
+}
+
+TEST(AppEndToEnd, RightDragTurnsTheSceneAndResetBringsItBack)
+{
+    std::string folder = make_scratch_folder();
+    Viewer viewer(folder);
+    ASSERT_TRUE(viewer.wait_window());
+    std::string start = shot(folder, "start", {"move", "360", "283"});
+    std::string turned = shot(folder, "turned", {"down", "3", "sleep", "100", "move", "420", "300", "sleep", "100",
+                                                 "move", "480", "320", "sleep", "100", "up", "3"});
+    ASSERT_GT(start.size(), 720u * 566u * 3u);
+    EXPECT_GT(differing_bytes(start, turned), 100u);
+    // Right + middle + left together snap the camera back to its start values.
+    std::string reset = shot(folder, "reset", {"down", "3", "sleep", "100", "down", "2", "down", "1", "sleep",
+                                               "200", "up", "1", "up", "2", "up", "3", "sleep", "500"});
+    EXPECT_EQ(differing_bytes(start, reset), 0u);
+    EXPECT_EQ(viewer.close(), 0);
+}
+
+}  // namespace
