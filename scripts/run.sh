@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Starts the viewer in BUILD/run so that its output files land there.
+# Starts the viewer in BUILD/run so that its output files land there, on the demo recording
+# unless a recording of the user's own is already there.
 set -euo pipefail
 build=${1:-build}
 if [ -z "${DISPLAY:-}" ]; then
   echo "savrel: no display (DISPLAY is not set); run it on a desktop or under Xvfb." >&2
   exit 1
 fi
-mkdir -p "$build/run"
+bash "$(dirname "$0")/prepare-run.sh" "$build"
 cd "$build/run"
 exec ../savrel
