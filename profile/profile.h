@@ -40,6 +40,7 @@ enum ProfileStatus {
     PROFILE_TRUNCATED,         // the file ends inside a record
     PROFILE_TOO_LARGE,         // the table would need more memory than the file can justify
     PROFILE_COUNT_MISMATCH,    // loaded, but the stated section count disagrees with the groups
+    PROFILE_EXTRA_VALUES,      // loaded, but frame records carry values past the last section
 };
 
 // Byte-stream cursor that never reads past its end: a read beyond it yields 0 and sets overrun.
@@ -55,9 +56,12 @@ void profile_load(const char* path);  // replaces the table from a file; empty o
 void profile_load_memory(const uint8_t* data, size_t size);  // the same from bytes in memory
 ProfileStatus profile_last_status(void);  // the outcome of the last load
 const char* profile_status_text(ProfileStatus status);  // a short reason for a status
+const char* profile_last_detail(void);  // the last load's reason with its particulars; "" after a clean load
 uint32_t profile_capacity(const SectionTable* table);  // values per section: frame_count rounded up to 1024
 void profile_hue_to_rgb(float colour[3], float hue, float low, float high);  // the item colour rule
 
 uint32_t profile_read_u32(ProfileReader* reader);  // big-endian; 0 past the end
 float profile_read_float(ProfileReader* reader);  // big-endian IEEE single; 0 past the end
-size_t profile_read_string(ProfileReader* reader, char* destination, size_t destination_size);  // consumes through the zero byte, keeps at most size-1 characters; returns the characters kept
+// Consumes through the zero byte and keeps at most size-1 characters (none when the destination
+// is null); returns the characters kept. Without a zero byte it consumes the rest and sets overrun.
+size_t profile_read_string(ProfileReader* reader, char* destination, size_t destination_size);
