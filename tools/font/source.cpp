@@ -1,4 +1,5 @@
 // Reader of glyphs.txt: one block per glyph or part, one primitive per line, in 1/21 units.
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <sstream>
@@ -94,41 +95,59 @@ void push_triangle(std::vector<FontTriangle>& triangles, FontPoint a, FontPoint 
     if (std::fabs(font_area({a, b, c})) > 1e-9) triangles.push_back({{a, b, c}});
 }
 
+// Splits an arc at the multiples of 90 degrees inside it, so the oval's extremes are corners,
+// and shares the segments out in proportion (ties go to every other piece, keeping the arc balanced).
+std::vector<double> arc_angles(double from, double to, int segments)
+{
+    std::vector<double> keys = {from};
+    for (double key = std::ceil(from / 90.0) * 90.0; key < to; key += 90.0) {
+        if (key > from) keys.push_back(key);
+    }
+    keys.push_back(to);
+    const size_t pieces = keys.size() - 1;
+    const int total = std::max(segments, int(pieces));
+    std::vector<int> counts(pieces);
+    std::vector<double> remainders(pieces);
+    int given = 0;
+    for (size_t i = 0; i < pieces; i++) {
+        const double share = total * (keys[i + 1] - keys[i]) / (to - from);
+        counts[i] = std::max(1, int(std::floor(share)));
+        remainders[i] = share - std::floor(share) - (i % 2) * 1e-9;
+        given += counts[i];
+    }
+    while (given < total) {
+        const size_t best = size_t(std::max_element(remainders.begin(), remainders.end()) - remainders.begin());
+        counts[best]++;
+        remainders[best] = -1;
+        given++;
+    }
+    std::vector<double> angles = {from};
+    for (size_t i = 0; i < pieces; i++) {
+        for (int k = 1; k <= counts[i]; k++) angles.push_back(keys[i] + (keys[i + 1] - keys[i]) * k / counts[i]);
+    }
+    return angles;
+}
+
 // ring cx cy rx ry thickness_x thickness_y from_degrees to_degrees [segments [exponent]]
 bool read_ring(Reader& reader, std::istringstream& words)
 {
     std::vector<double> v;
     if (!read_numbers(reader, words, v, 8, 10)) return false;
-    const double span = v[7] - v[6];
-    const int segments = v.size() > 8 ? int(v[8]) : segment_count(span, v[2], v[3]);
+    if (v[7] <= v[6]) return fail(reader, "a ring runs counter-clockwise: its end angle must be larger");
+    const int segments = v.size() > 8 ? int(v[8]) : segment_count(v[7] - v[6], v[2], v[3]);
     const double exponent = v.size() > 9 ? v[9] : reader.exponent;
     if (segments < 1) return fail(reader, "a ring needs a segment");
+    const std::vector<double> angles = arc_angles(v[6], v[7], segments);
     std::vector<FontTriangle> triangles;
-    for (int i = 0; i < segments; i++) {
-        const double a0 = v[6] + span * i / segments, a1 = v[6] + span * (i + 1) / segments;
-        const FontPoint o0 = ellipse_point(v[0], v[1], v[2], v[3], a0, exponent);
-        const FontPoint o1 = ellipse_point(v[0], v[1], v[2], v[3], a1, exponent);
-        const FontPoint i0 = ellipse_point(v[0], v[1], v[2] - v[4], v[3] - v[5], a0, exponent);
-        const FontPoint i1 = ellipse_point(v[0], v[1], v[2] - v[4], v[3] - v[5], a1, exponent);
+    for (size_t i = 0; i + 1 < angles.size(); i++) {
+        const FontPoint o0 = ellipse_point(v[0], v[1], v[2], v[3], angles[i], exponent);
+        const FontPoint o1 = ellipse_point(v[0], v[1], v[2], v[3], angles[i + 1], exponent);
+        const FontPoint i0 = ellipse_point(v[0], v[1], v[2] - v[4], v[3] - v[5], angles[i], exponent);
+        const FontPoint i1 = ellipse_point(v[0], v[1], v[2] - v[4], v[3] - v[5], angles[i + 1], exponent);
         push_triangle(triangles, o0, o1, i1);
         push_triangle(triangles, o0, i1, i0);
     }
     add_shape(reader, std::move(triangles));
-    return true;
-}
-
-// disc cx cy rx ry [segments [exponent]]: a filled oval
-bool read_disc(Reader& reader, std::istringstream& words)
-{
-    std::vector<double> v;
-    if (!read_numbers(reader, words, v, 4, 6)) return false;
-    const int segments = v.size() > 4 ? int(v[4]) : segment_count(360, v[2], v[3]);
-    const double exponent = v.size() > 5 ? v[5] : reader.exponent;
-    std::vector<FontPoint> outline;
-    for (int i = 0; i < segments; i++) {
-        outline.push_back(ellipse_point(v[0], v[1], v[2], v[3], 360.0 * i / segments, exponent));
-    }
-    add_shape(reader, font_triangulate(outline, {}));
     return true;
 }
 
@@ -212,7 +231,7 @@ bool read_profile(Reader& reader, std::istringstream& words)
     return true;
 }
 
-// exponent p: the superellipse power of the rings and discs that follow (2 is an ellipse).
+// exponent p: the superellipse power of the rings that follow (2 is an ellipse).
 bool read_exponent(Reader& reader, std::istringstream& words)
 {
     std::vector<double> v;
@@ -255,7 +274,6 @@ bool read_line_of_source(Reader& reader, const std::string& text)
     if (keyword == "line") return read_line(reader, words);
     if (keyword == "bar") return read_bar(reader, words);
     if (keyword == "ring") return read_ring(reader, words);
-    if (keyword == "disc") return read_disc(reader, words);
     if (keyword == "use") return read_use(reader, words);
     if (keyword == "profile") return read_profile(reader, words);
     if (keyword == "poly") {
