@@ -8,42 +8,49 @@
 
 namespace {
 
-// The viewer running in its own folder; closed through the window manager's protocol.
+// The viewer running in its own folder on its own display; closed through the window
+// manager's protocol.
 class Viewer {
 public:
-    explicit Viewer(const std::string& folder, const std::vector<std::string>& environment = {})
-        : folder_(folder), pid_(spawn_program(SAVREL_PATH, {}, folder, environment, folder + "/console.txt"))
+    explicit Viewer(const std::string& folder)
+        : folder_(folder),
+          pid_(spawn_program(SAVREL_PATH, {}, folder, {display_.variable()}, folder + "/console.txt"))
     {
     }
     ~Viewer()
     {
         if (pid_ > 0) wait_program(pid_, 1);
     }
-    bool wait_window() { return x11_driver({"wait"}) == 0; }
+    bool wait_window() { return !display_.variable().empty() && drive({"wait"}) == 0; }
+    int drive(const std::vector<std::string>& commands, std::string* output = nullptr)
+    {
+        return x11_driver(commands, output, display_.variable());
+    }
     int close()
     {
-        x11_driver({"close"});
+        drive({"close"});
         int status = wait_program(pid_, 20000);
         pid_ = 0;
         return status;
     }
     std::string file(const char* name) const { return read_file(folder_ + "/" + name); }
 
+    // A window shot after the given commands; compared by content, never printed.
+    std::string shot(const char* name, const std::vector<std::string>& before = {})
+    {
+        std::string path = folder_ + "/" + name + ".ppm";
+        std::vector<std::string> commands = before;
+        commands.insert(commands.end(), {"sleep", "300", "shot", path});
+        std::string output;
+        EXPECT_EQ(drive(commands, &output), 0) << output;
+        return read_file(path);
+    }
+
 private:
+    PrivateDisplay display_;
     std::string folder_;
     pid_t pid_;
 };
-
-// A window shot after the given commands; compared by content, never printed.
-std::string shot(const std::string& folder, const char* name, const std::vector<std::string>& before = {})
-{
-    std::string path = folder + "/" + name + ".ppm";
-    std::vector<std::string> commands = before;
-    commands.insert(commands.end(), {"sleep", "300", "shot", path});
-    std::string output;
-    EXPECT_EQ(x11_driver(commands, &output), 0) << output;
-    return read_file(path);
-}
 
 size_t differing_bytes(const std::string& a, const std::string& b)
 {
@@ -58,7 +65,7 @@ TEST(AppEndToEnd, StartsRedirectsAndClosesWithStatusZero)
     Viewer viewer(folder);
     ASSERT_TRUE(viewer.wait_window());
     std::string size;
-    ASSERT_EQ(x11_driver({"size"}, &size), 0);
+    ASSERT_EQ(viewer.drive({"size"}, &size), 0);
     EXPECT_EQ(size, "720 566\n");
     EXPECT_EQ(viewer.close(), 0);
     std::string console = viewer.file("console.txt");
@@ -77,8 +84,8 @@ TEST(AppEndToEnd, EnlargingToTheDesktopGoesFullscreen)
     std::string folder = make_scratch_folder();
     Viewer viewer(folder);
     ASSERT_TRUE(viewer.wait_window());
-    ASSERT_EQ(x11_driver({"resize", "800", "600", "sleep", "500"}), 0);
-    ASSERT_EQ(x11_driver({"resize", "1250", "1000", "sleep", "800"}), 0);
+    ASSERT_EQ(viewer.drive({"resize", "800", "600", "sleep", "500"}), 0);
+    ASSERT_EQ(viewer.drive({"resize", "1250", "1000", "sleep", "800"}), 0);
     EXPECT_EQ(viewer.close(), 0);
     std::string out = viewer.file("my_stdout.txt");
     EXPECT_NE(out.find("Coming from Fullscreen 0\nFinaly setting from Fullscreen 0\n"), std::string::npos) << out;
@@ -110,13 +117,13 @@ TEST(AppEndToEnd, RightDragTurnsTheSceneAndResetBringsItBack)
     std::string folder = make_scratch_folder();
     Viewer viewer(folder);
     ASSERT_TRUE(viewer.wait_window());
-    std::string start = shot(folder, "start", {"move", "360", "283"});
-    std::string turned = shot(folder, "turned", {"down", "3", "sleep", "100", "move", "420", "300", "sleep", "100",
+    std::string start = viewer.shot("start", {"move", "360", "283"});
+    std::string turned = viewer.shot("turned", {"down", "3", "sleep", "100", "move", "420", "300", "sleep", "100",
                                                  "move", "480", "320", "sleep", "100", "up", "3"});
     ASSERT_GT(start.size(), 720u * 566u * 3u);
     EXPECT_GT(differing_bytes(start, turned), 100u);
     // Right + middle + left together snap the camera back to its start values.
-    std::string reset = shot(folder, "reset", {"down", "3", "sleep", "100", "down", "2", "down", "1", "sleep",
+    std::string reset = viewer.shot("reset", {"down", "3", "sleep", "100", "down", "2", "down", "1", "sleep",
                                                "200", "up", "1", "up", "2", "up", "3", "sleep", "500"});
     EXPECT_EQ(differing_bytes(start, reset), 0u);
     EXPECT_EQ(viewer.close(), 0);

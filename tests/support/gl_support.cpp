@@ -1,6 +1,7 @@
 #include "tests/support/gl_support.h"
 
 #include <GL/gl.h>
+#include <SDL/SDL.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -16,6 +17,11 @@ bool window_open;
 void gl_open_window_once(void)
 {
     if (window_open) return;
+    // A loaded X server now and then refuses a connection; retry before brelm_init, which
+    // would end the process. SDL keeps the video subsystem up, so brelm_init's own SDL_Init
+    // is then a no-op. Pinning the driver stops SDL falling back to a text-mode one.
+    setenv("SDL_VIDEODRIVER", "x11", 0);
+    for (int attempt = 0; attempt < 10 && SDL_Init(SDL_INIT_VIDEO) < 0; attempt++) usleep(200 * 1000);
     char folder[] = "/tmp/savrel-gl-XXXXXX";
     if (!mkdtemp(folder)) std::abort();
     std::string previous = get_current_dir_name();

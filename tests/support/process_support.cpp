@@ -105,7 +105,39 @@ int run_program(const std::string& program, const std::vector<std::string>& argu
     return status;
 }
 
-int x11_driver(const std::vector<std::string>& commands, std::string* output)
+int x11_driver(const std::vector<std::string>& commands, std::string* output, const std::string& display)
 {
-    return run_program(SAVREL_X11_DRIVER_PATH, commands, output, "", 60000);
+    std::vector<std::string> environment;
+    if (!display.empty()) environment.push_back(display);
+    return run_program(SAVREL_X11_DRIVER_PATH, commands, output, "", 60000, environment);
+}
+
+PrivateDisplay::PrivateDisplay()
+{
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+        close(fds[0]);
+        std::string fd = std::to_string(fds[1]);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
+               nullptr);
+        _exit(127);
+    }
+    close(fds[1]);
+    char c;
+    std::string number;
+    while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    close(fds[0]);
+    if (!number.empty()) variable_ = "DISPLAY=:" + number;
+}
+
+PrivateDisplay::~PrivateDisplay()
+{
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
 }

@@ -23,4 +23,21 @@ int run_program(const std::string& program, const std::vector<std::string>& argu
                 std::string* output = nullptr, const std::string& folder = "", int timeout_milliseconds = 60000,
                 const std::vector<std::string>& environment = {});
 // Runs the X11 driver with the given commands; returns its exit status and its output.
-int x11_driver(const std::vector<std::string>& commands, std::string* output = nullptr);
+// Given a display variable ("DISPLAY=:N"), it drives that display instead of the inherited one.
+int x11_driver(const std::vector<std::string>& commands, std::string* output = nullptr,
+               const std::string& display = "");
+
+// An X server of the test's own, so that tests running side by side never drive each
+// other's windows. Started ready (Xvfb -displayfd); stopped with the object.
+class PrivateDisplay {
+public:
+    PrivateDisplay();
+    ~PrivateDisplay();
+    PrivateDisplay(const PrivateDisplay&) = delete;
+    PrivateDisplay& operator=(const PrivateDisplay&) = delete;
+    const std::string& variable() const { return variable_; }  // "DISPLAY=:N", empty when it failed
+
+private:
+    pid_t pid_ = -1;
+    std::string variable_;
+};
