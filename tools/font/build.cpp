@@ -118,7 +118,7 @@ bool font_build(const FontSource& source, Font* font, std::string* error)
         if (design.code < 0) continue;
         FontGlyph glyph = make_glyph(design);
         if (glyph.indices.empty()) {
-            *error = "glyph " + std::to_string(design.code) + " has no ink";
+            *error = "glyph " + std::to_string(design.code) + " on line " + std::to_string(design.line) + " has no ink";
             return false;
         }
         rule[size_t(design.code)] = font_band_profile(glyph_triangles(glyph));
