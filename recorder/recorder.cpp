@@ -54,6 +54,12 @@ struct Item {
     float value;     // the value written for the frame just encoded
 };
 
+// Reads the records this recorder wrote; never past the end.
+struct Cursor {
+    const uint8_t* at;
+    const uint8_t* end;
+};
+
 struct Recorder {
     bool open;
     int fd;
@@ -341,12 +347,6 @@ bool read_fully(int fd, std::vector<uint8_t>* bytes)
     }
     return true;
 }
-
-// Reads the records this recorder wrote; never past the end.
-struct Cursor {
-    const uint8_t* at;
-    const uint8_t* end;
-};
 
 bool take(Cursor* cursor, size_t size, std::vector<uint8_t>* out)
 {
