@@ -1,9 +1,5 @@
 // End-to-end: left drags on the built viewer move and widen its frame window.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -13,42 +9,6 @@
 #include "tests/support/process_support.h"
 
 namespace {
-
-// An X server of the test's own, so no other test's "Savrel" window is driven by mistake.
-class PrivateDisplay {
-public:
-    PrivateDisplay()
-    {
-        int fds[2];
-        if (pipe(fds) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            close(fds[0]);
-            std::string fd = std::to_string(fds[1]);
-            dup2(open("/dev/null", O_WRONLY), 2);
-            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
-                   nullptr);
-            _exit(127);
-        }
-        close(fds[1]);
-        char c;
-        std::string number;
-        while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-        close(fds[0]);
-        if (!number.empty()) variable_ = "DISPLAY=:" + number;
-    }
-    ~PrivateDisplay()
-    {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-    }
-    const std::string& variable() const { return variable_; }
-
-private:
-    pid_t pid_ = -1;
-    std::string variable_;
-};
 
 // 1000 frames: the first 100 are short (lines 0.2 high), the rest ten times taller.
 std::string recording()
@@ -72,7 +32,7 @@ protected:
         ASSERT_FALSE(display_.variable().empty());
         folder_ = make_scratch_folder();
         write_file(folder_ + "/advance_profile.bin", recording());
-        viewer_ = spawn_program(SAVREL_PATH, {}, folder_, {display_.variable()});
+        viewer_ = spawn_program(SAVREL_PATH, {}, folder_, {display_.variable()}, folder_ + "/console.txt");
         ASSERT_EQ(driver({"wait"}), 0);
     }
     void TearDown() override
@@ -83,7 +43,7 @@ protected:
     }
     int driver(const std::vector<std::string>& commands)
     {
-        return wait_program(spawn_program(SAVREL_X11_DRIVER_PATH, commands, "", {display_.variable()}), 60000);
+        return x11_driver(commands, nullptr, display_.variable());
     }
     // A left drag in pixel steps between two window points, then a window shot (RGB rows).
     std::string drag_and_shot(int x0, int y0, int x1, int y1, int steps)

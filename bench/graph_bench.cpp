@@ -1,0 +1,104 @@
+// Full draw passes of the profile graph at the widest frame window, in a real window.
+#include <GL/gl.h>
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "camera/camera.h"
+#include "draw/draw.h"
+#include "draw/text.h"
+#include "platform/platform.h"
+#include "profile/encoder.h"
+#include "profile/profile.h"
+#include "viewer/viewer.h"
+
+namespace {
+
+const uint32_t kRecordedFrames = 1000;
+const uint32_t kWidestWindow = 998;
+
+// The window opens in a scratch folder; the benchmark keeps its own output streams.
+void open_window_once()
+{
+    static bool open = false;
+    if (open) return;
+    char folder[] = "/tmp/savrel-bench-XXXXXX";
+    if (!mkdtemp(folder) || chdir(folder) != 0) std::abort();
+    std::fflush(stdout);
+    int saved_out = dup(1), saved_err = dup(2);
+    static char program[] = "savrel_bench";
+    static char* argv[] = {program, nullptr};
+    brelm_init(1, argv, 720, 566, 0, "Savrel bench");
+    std::fflush(stdout);
+    std::fflush(stderr);
+    dup2(saved_out, 1);
+    dup2(saved_err, 2);
+    text_init();
+    view_reset(nullptr);
+    glEnable(GL_DEPTH_TEST);
+    open = true;
+}
+
+// A recording shaped like a real one: named groups of named items whose times wander.
+void load_recording(int groups, int items)
+{
+    ProfileBytes bytes;
+    std::vector<EncodedGroupValues> values(size_t(groups), EncodedGroupValues{0, std::vector<float>(size_t(items))});
+    for (uint32_t m = 0; m < kRecordedFrames; m++) {
+        float total = 0;
+        for (int g = 0; g < groups; g++) {
+            values[size_t(g)].value = 0;
+            for (int k = 0; k < items; k++) {
+                float time = 0.0002f * float(1 + (k * 7 + g * 3) % 11) * (1.2f + std::sin(float(m) * 0.05f + float(k)));
+                values[size_t(g)].items[size_t(k)] = time;
+                values[size_t(g)].value += time;
+            }
+            total += values[size_t(g)].value;
+        }
+        profile_encode_frame(&bytes, total, values, {});
+    }
+    std::vector<EncodedGroupNames> names(static_cast<size_t>(groups));
+    for (int g = 0; g < groups; g++) {
+        names[size_t(g)].name = std::string("subsystem_").append(std::to_string(g));
+        for (int k = 0; k < items; k++)
+            names[size_t(g)].items.push_back(std::string("task_").append(std::to_string(g * items + k)));
+    }
+    profile_encode_structure(&bytes, names);
+    profile_load_memory(bytes.data(), bytes.size());
+}
+
+// What the viewer's draw pass does, finished before the clock stops.
+void draw_pass()
+{
+    glClearColor(0.1f, 0.1f, 0.1f, 0.1f);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    glPushMatrix();
+    view_apply(nullptr);
+    draw_line(1, 0, 0, -1, 0, 0, 1, 0, 0, 0);
+    draw_line(0, 1, 0, 0, -1, 0, 0, 1, 0, 0);
+    draw_line(0, 0, 1, 0, 0, -1, 0, 0, 1, 0);
+    profile_draw_graph(0, kWidestWindow);
+    glPopMatrix();
+    glFinish();
+}
+
+// Arguments: groups, items per group; sections = 1 + groups * (1 + items).
+void BM_GraphDrawPass(benchmark::State& state)
+{
+    open_window_once();
+    load_recording(int(state.range(0)), int(state.range(1)));
+    state.counters["sections"] = double(profile_table()->section_count);
+    state.SetLabel(reinterpret_cast<const char*>(glGetString(GL_RENDERER)));
+    draw_pass();
+    for (auto _ : state) draw_pass();
+    state.counters["fps"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+BENCHMARK(BM_GraphDrawPass)->Args({3, 4})->Args({7, 8})->Args({15, 16})->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
