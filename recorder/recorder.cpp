@@ -310,23 +310,24 @@ void clear_frame(void)
     state.note_count = 0;
 }
 
-bool write_fully(int fd, iovec* parts, int part_count, uint64_t offset)
+bool write_parts(int fd, iovec* parts, int part_count, uint64_t offset)
 {
-    while (part_count > 0) {
+    for (;;) {
+        while (part_count > 0 && parts->iov_len == 0) parts++, part_count--;
+        if (part_count == 0) return true;
         ssize_t written = pwritev(fd, parts, part_count, off_t(offset));
         if (written < 0 && errno == EINTR) continue;
         if (written <= 0) return false;
         offset += uint64_t(written);
-        for (size_t left = size_t(written); left > 0;) {
+        // A short write leaves the rest for the next call.
+        for (size_t left = size_t(written); left > 0; parts++, part_count--) {
             size_t step = left < parts->iov_len ? left : parts->iov_len;
             parts->iov_base = static_cast<uint8_t*>(parts->iov_base) + step;
             parts->iov_len -= step;
             left -= step;
-            if (parts->iov_len == 0) parts++, part_count--;
+            if (parts->iov_len > 0) break;
         }
-        while (part_count > 0 && parts->iov_len == 0) parts++, part_count--;
     }
-    return true;
 }
 
 // Frame records and structure record from offset on, in one call.
@@ -334,7 +335,13 @@ bool write_tail(int fd, uint64_t offset, bool with_frame)
 {
     iovec parts[2] = {{state.frame_bytes.data(), with_frame ? state.frame_size : 0},
                       {state.structure_bytes.data(), state.structure_bytes.size()}};
-    return write_fully(fd, parts, 2, offset);
+    return write_parts(fd, parts, 2, offset);
+}
+
+bool write_fully(int fd, uint8_t* bytes, size_t size, uint64_t offset)
+{
+    iovec part = {bytes, size};
+    return write_parts(fd, &part, 1, offset);
 }
 
 bool read_fully(int fd, std::vector<uint8_t>* bytes)
@@ -402,18 +409,17 @@ bool build_padded(std::vector<uint8_t>* out)
     return cursor.at == cursor.end;
 }
 
-// Rare: replaces the recording by a padded copy with the new frame, through an atomic rename.
-bool rewrite_with_frame(void)
+// Rare: replaces the recording by a padded copy, with the new frame when there is one,
+// through an atomic rename.
+bool rewrite_file(bool with_frame)
 {
     std::vector<uint8_t> padded;
     if (!build_padded(&padded)) return false;
     std::string side = state.path + kRewriteSuffix;
     int fd = open(side.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    iovec parts[3] = {{padded.data(), padded.size()},
-                      {state.frame_bytes.data(), state.frame_size},
-                      {state.structure_bytes.data(), state.structure_bytes.size()}};
-    if (!write_fully(fd, parts, 3, 0) || rename(side.c_str(), state.path.c_str()) != 0) {
+    if (!write_fully(fd, padded.data(), padded.size(), 0) || !write_tail(fd, padded.size(), with_frame) ||
+        rename(side.c_str(), state.path.c_str()) != 0) {
         close(fd);
         unlink(side.c_str());
         return false;
@@ -457,7 +463,7 @@ bool end_frame(float total)
     if (!state.open) return refuse(RECORDER_NOT_OPEN, "");
     encode_frame(total);
     if (state.structure_changed) encode_structure();
-    bool written = state.rewrite_needed ? rewrite_with_frame() : write_tail(state.fd, state.frames_end, true);
+    bool written = state.rewrite_needed ? rewrite_file(true) : write_tail(state.fd, state.frames_end, true);
     if (!written) return write_failed();
     state.frames_end += state.frame_size;
     state.frames_written++;
@@ -502,7 +508,8 @@ bool recorder_close(void)
     // Sections named after the last frame still appear, reading 0 in every frame.
     if (state.structure_changed) {
         encode_structure();
-        if (!write_tail(state.fd, state.frames_end, false)) return write_failed();
+        bool written = state.rewrite_needed ? rewrite_file(false) : write_tail(state.fd, state.frames_end, false);
+        if (!written) return write_failed();
     }
     drop_recording();
     return accept();

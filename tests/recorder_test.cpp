@@ -377,16 +377,18 @@ TEST_F(RecorderTest, CloseKeepsCompletedFramesAndLateNames)
 {
     std::string path = recording_path();
     ASSERT_TRUE(recorder_open(path.c_str()));
-    play({{{{"A", "a1", 1.0f}}, {}, {}, 2.0f}, {{{"A", "a1", 3.0f}}, {}, {}, 4.0f}});
+    play({{{{"A", "a1", 1.0f}, {"B", "b1", 1.5f}}, {}, {}, 2.0f}, {{{"A", "a1", 3.0f}}, {}, {}, 4.0f}});
+    // Named in the frame in progress: an item of an early group and a new group.
     ASSERT_TRUE(recorder_add_named("A", "a1", 50.0f));
-    ASSERT_TRUE(recorder_add_named("B", "b1", 60.0f));
+    ASSERT_TRUE(recorder_add_named("A", "a2", 60.0f));
+    ASSERT_TRUE(recorder_add_named("C", "c1", 70.0f));
     ASSERT_TRUE(recorder_close());
     EXPECT_FALSE(recorder_close());
     EXPECT_FALSE(recorder_frame_end());
     EXPECT_EQ(recorder_last_status(), RECORDER_NOT_OPEN);
 
     profile_load(path.c_str());
-    Expected expected = expect({{{{"A", "a1", 1.0f}, {"B", "b1", 0.0f}}, {}, {}, 2.0f},
+    Expected expected = expect({{{{"A", "a1", 1.0f}, {"A", "a2", 0.0f}, {"B", "b1", 1.5f}, {"C", "c1", 0.0f}}, {}, {}, 2.0f},
                                 {{{"A", "a1", 3.0f}}, {}, {}, 4.0f}});
     expect_table(expected, 2);
 }
