@@ -5,7 +5,9 @@
 //
 // Use: profile_load("advance_profile.bin") once; then read profile_table()->sections.
 // The table is empty (section_count 0) when the file is missing, broken or refused,
-// and profile_last_status() says why.
+// and profile_last_status() says why; the loader itself prints nothing. A file is
+// refused when its table would need more than 16 times its size plus 64 MiB. Loading
+// again frees the previous table, so pointers into it do not outlive the next load.
 #pragma once
 
 #include <cstddef>
@@ -52,7 +54,7 @@ struct ProfileReader {
 };
 
 SectionTable* profile_table(void);  // the one table
-void profile_load(const char* path);  // replaces the table from a file; empty on failure
+void profile_load(const char* path);  // replaces the table from a file (mapped, never copied whole); empty on failure
 void profile_load_memory(const uint8_t* data, size_t size);  // the same from bytes in memory
 ProfileStatus profile_last_status(void);  // the outcome of the last load
 const char* profile_status_text(ProfileStatus status);  // a short reason for a status
