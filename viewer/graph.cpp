@@ -4,6 +4,7 @@
 #include <GL/gl.h>
 
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -240,18 +241,26 @@ void profile_graph_band(const SectionTable* table, const Section* item, uint32_t
 {
     const Section& root = table->sections[0];
     uint32_t readable = profile_capacity(table);
+    // Each quad starts where the previous one ended, so only the later frame is read anew.
+    float total_from = value_at(root, start, readable), value_from = value_at(*item, start, readable);
+    float h_from = finite_float(share(value_from, total_from));
     double z_from = -1.0;
     for (uint32_t j = 0; j + 1 < count; j++) {
-        uint64_t m = uint64_t(start) + j;
-        float total_from = value_at(root, m, readable), total_to = value_at(root, m + 1, readable);
-        float value_from = value_at(*item, m, readable), value_to = value_at(*item, m + 1, readable);
+        uint64_t m = uint64_t(start) + j + 1;
+        float total_to = value_at(root, m, readable), value_to = value_at(*item, m, readable);
+        float h_to = finite_float(share(value_to, total_to));
         double z_to = z_from + share(2.0 * total_from, frame_total_sum);
-        float h0 = finite_float(share(value_from, total_from)), h1 = finite_float(share(value_to, total_to));
         float za = finite_float(z_from), zb = finite_float(z_to);
-        const float quad[12] = {item->start, h0, za, item->end, h0, za, item->end, h1, zb, item->start, h1, zb};
-        for (int k = 0; k < 12; k++) vertices[12 * j + k] = quad[k];
+        const float quad[12] = {item->start, h_from, za, item->end, h_from, za,
+                                item->end,   h_to,   zb, item->start, h_to, zb};
+        std::memcpy(vertices + 12 * j, quad, sizeof quad);
         double shade = profile_graph_shade(value_from, value_to);
-        for (int k = 0; k < 12; k++) colours[12 * j + k] = finite_float(shade * item->colour[k % 3]);
+        const float colour[3] = {finite_float(shade * item->colour[0]), finite_float(shade * item->colour[1]),
+                                 finite_float(shade * item->colour[2])};
+        for (int corner = 0; corner < 4; corner++) std::memcpy(colours + 12 * j + 3 * corner, colour, sizeof colour);
+        total_from = total_to;
+        value_from = value_to;
+        h_from = h_to;
         z_from = z_to;
     }
 }
