@@ -88,9 +88,10 @@ float load_float(const uint8_t* bytes)
     return value;
 }
 
+// A cursor set past its end by a caller reads as exhausted rather than wrapping around.
 size_t remaining(const ProfileReader* reader)
 {
-    return reader->size - reader->position;
+    return reader->position < reader->size ? reader->size - reader->position : 0;
 }
 
 // A count is believed only when the bytes left could hold that many entries of their least size.
@@ -302,8 +303,7 @@ void decode_run(ProfileReader* reader, float* out, size_t stride, uint64_t index
     uint64_t count = state.table.section_count;
     uint64_t kept = index >= count ? 0 : (count - index < run ? count - index : run);
     const uint8_t* bytes = reader->data + reader->position;
-    out += index * stride;
-    for (uint64_t value = 0; value < kept; value++, out += stride) *out = load_float(bytes + value * kValueBytes);
+    for (uint64_t value = 0; value < kept; value++) out[(index + value) * stride] = load_float(bytes + value * kValueBytes);
     reader->position += size_t(run) * kValueBytes;
 }
 
@@ -532,8 +532,8 @@ float profile_read_float(ProfileReader* reader)
 
 size_t profile_read_string(ProfileReader* reader, char* destination, size_t destination_size)
 {
-    const uint8_t* start = reader->data + reader->position;
     size_t available = remaining(reader);
+    const uint8_t* start = available ? reader->data + reader->position : nullptr;
     const void* zero = available ? std::memchr(start, 0, available) : nullptr;
     size_t length = zero ? size_t(static_cast<const uint8_t*>(zero) - start) : available;
     size_t kept = 0;
@@ -542,7 +542,11 @@ size_t profile_read_string(ProfileReader* reader, char* destination, size_t dest
         if (kept > 0) std::memcpy(destination, start, kept);
         destination[kept] = 0;
     }
-    reader->position += zero ? length + 1 : length;
-    if (!zero) reader->overrun = true;
+    if (zero) {
+        reader->position += length + 1;
+    } else {
+        reader->position = reader->size;
+        reader->overrun = true;
+    }
     return kept;
 }

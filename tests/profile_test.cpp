@@ -76,6 +76,13 @@ TEST(ProfileReader, DecodesBigEndianAndYieldsZeroPastTheEnd)
     EXPECT_EQ(profile_read_u32(&reader), 0u);
     reader.position = 0;
     EXPECT_EQ(profile_read_u32(&reader), 0u);
+    // A cursor placed past its end reads nothing.
+    char name[8] = "kept";
+    reader = {bytes, sizeof bytes, 9, false};
+    EXPECT_EQ(profile_read_string(&reader, name, sizeof name), 0u);
+    EXPECT_STREQ(name, "");
+    EXPECT_TRUE(reader.overrun);
+    EXPECT_EQ(profile_read_u32(&reader), 0u);
 }
 
 TEST(ProfileReader, StringsAreConsumedWholeAndKeptCut)
