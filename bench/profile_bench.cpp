@@ -60,7 +60,8 @@ private:
         std::vector<EncodedGroupNames> names(size_t(shape.groups));
         for (int group = 0; group < shape.groups; group++) {
             names[size_t(group)].name = "group " + std::to_string(group);
-            for (int item = 0; item < shape.items; item++) names[size_t(group)].items.push_back("item " + std::to_string(item));
+            for (int item = 0; item < shape.items; item++)
+                names[size_t(group)].items.push_back("item " + std::to_string(item));
         }
         const std::vector<std::string> none, note = {"frame marker"};
         std::FILE* out = std::fopen(path.c_str(), "wb");
@@ -154,5 +155,7 @@ void BM_RawReadDecode(benchmark::State& state)
 }  // namespace
 
 // Warm-up so that every run reads from a warm page cache, as a second start of the viewer would.
-BENCHMARK(BM_ProfileLoad)->Arg(16)->Arg(256)->Arg(4096)->Unit(benchmark::kMillisecond)->MinWarmUpTime(0.5)->MinTime(2);
-BENCHMARK(BM_RawReadDecode)->Arg(16)->Arg(256)->Arg(4096)->Unit(benchmark::kMillisecond)->MinWarmUpTime(0.5)->MinTime(2);
+BENCHMARK(BM_ProfileLoad)->Arg(16)->Arg(256)->Arg(4096)->Unit(benchmark::kMillisecond)->MinWarmUpTime(0.5)
+    ->MinTime(2);
+BENCHMARK(BM_RawReadDecode)->Arg(16)->Arg(256)->Arg(4096)->Unit(benchmark::kMillisecond)->MinWarmUpTime(0.5)
+    ->MinTime(2);

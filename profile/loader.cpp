@@ -303,7 +303,8 @@ void decode_run(ProfileReader* reader, float* out, size_t stride, uint64_t index
     uint64_t count = state.table.section_count;
     uint64_t kept = index >= count ? 0 : (count - index < run ? count - index : run);
     const uint8_t* bytes = reader->data + reader->position;
-    for (uint64_t value = 0; value < kept; value++) out[(index + value) * stride] = load_float(bytes + value * kValueBytes);
+    for (uint64_t value = 0; value < kept; value++)
+        out[(index + value) * stride] = load_float(bytes + value * kValueBytes);
     reader->position += size_t(run) * kValueBytes;
 }
 

@@ -183,7 +183,7 @@ TEST(ProfileLoad, ItemColoursStepAlongTheHueCircle)
     }
     // Six groups make a full turn: exactly for odd items, up to rounding for the shifted even ones.
     EXPECT_EQ(colour(6, 1), colour(0, 1));
-    for (int channel = 0; channel < 3; channel++) EXPECT_NEAR(colour(6, 0)[size_t(channel)], colour(0, 0)[size_t(channel)], 1e-6);
+    for (size_t channel = 0; channel < 3; channel++) EXPECT_NEAR(colour(6, 0)[channel], colour(0, 0)[channel], 1e-6);
     for (uint32_t index : {0u, 1u, 20u}) {
         EXPECT_NE(table->sections[index].type, SECTION_ITEM);
         EXPECT_EQ(std::vector<float>(table->sections[index].colour, table->sections[index].colour + 3),
@@ -494,7 +494,9 @@ TEST(ProfileLoad, SurvivesRandomMutations)
                 for (size_t byte = 0; byte < 4 && at + byte < bytes.size(); byte++)
                     bytes[at + byte] = uint8_t(hostile_words[round % 8] >> (24 - 8 * byte));
                 break;
-            case 2: bytes.erase(bytes.begin() + long(at), bytes.begin() + long(std::min(bytes.size(), at + 1 + below(9)))); break;
+            case 2:
+                bytes.erase(bytes.begin() + long(at), bytes.begin() + long(std::min(bytes.size(), at + 1 + below(9))));
+                break;
             case 3: {
                 ProfileBytes copied(bytes.begin() + long(below(at + 1)), bytes.begin() + long(at));
                 bytes.insert(bytes.begin() + long(at), copied.begin(), copied.end());
