@@ -1,6 +1,30 @@
 // draw: the primitive helpers. Their GL side effects are their contract.
 #include "draw/draw.h"
 
+#include <cmath>
+
+namespace {
+
+// Rasterisers snap vertices to a sub-pixel grid and we work in double where GL works in
+// float; a hundredth of a pixel covers both.
+const double kPixelMargin = 0.01;
+// Clip w below this counts as at the eye.
+const double kMinimumDepth = 1e-9;
+
+bool culling = true;
+
+// Whether [low, high] holds some c + 0.5 with c a whole pixel index below size.
+bool span_holds_centre(double low, double high, uint32_t size)
+{
+    double first = std::ceil(low - kPixelMargin - 0.5);
+    double last = std::floor(high + kPixelMargin - 0.5);
+    if (first < 0.0) first = 0.0;
+    if (last > double(size) - 1.0) last = double(size) - 1.0;
+    return first <= last;
+}
+
+}  // namespace
+
 void draw_set_blend(GLenum source, GLenum destination)
 {
     glBlendFunc(source, destination);
@@ -33,4 +57,50 @@ void draw_set_color_array(const float* colours, int32_t count, int32_t component
     (void)count;
     glEnableClientState(GL_COLOR_ARRAY);
     glColorPointer(components, GL_FLOAT, 0, colours);
+}
+
+bool draw_window_bounds(const double projection[16], uint32_t width, uint32_t height, const float low[3],
+                        const float high[3], double bounds[4])
+{
+    double modelview[16];
+    glGetDoublev(GL_MODELVIEW_MATRIX, modelview);
+    bounds[0] = bounds[1] = INFINITY;
+    bounds[2] = bounds[3] = -INFINITY;
+    for (int corner = 0; corner < 8; corner++) {
+        const double point[3] = {(corner & 1) ? high[0] : low[0], (corner & 2) ? high[1] : low[1],
+                                 (corner & 4) ? high[2] : low[2]};
+        double eye[4];
+        for (int row = 0; row < 4; row++)
+            eye[row] = modelview[row] * point[0] + modelview[4 + row] * point[1] + modelview[8 + row] * point[2] +
+                       modelview[12 + row];
+        double clip[4];
+        for (int row = 0; row < 4; row++)
+            clip[row] = projection[row] * eye[0] + projection[4 + row] * eye[1] + projection[8 + row] * eye[2] +
+                        projection[12 + row] * eye[3];
+        if (!(clip[3] > kMinimumDepth)) return false;
+        const double x = (clip[0] / clip[3] + 1.0) * 0.5 * double(width);
+        const double y = (clip[1] / clip[3] + 1.0) * 0.5 * double(height);
+        if (!std::isfinite(x) || !std::isfinite(y)) return false;
+        bounds[0] = std::fmin(bounds[0], x);
+        bounds[1] = std::fmin(bounds[1], y);
+        bounds[2] = std::fmax(bounds[2], x);
+        bounds[3] = std::fmax(bounds[3], y);
+    }
+    return true;
+}
+
+bool draw_bounds_reach_pixels(const double bounds[4], double dx, double dy, uint32_t width, uint32_t height)
+{
+    return span_holds_centre(bounds[0] + dx, bounds[2] + dx, width) &&
+           span_holds_centre(bounds[1] + dy, bounds[3] + dy, height);
+}
+
+void draw_set_culling(bool enabled)
+{
+    culling = enabled;
+}
+
+bool draw_culling(void)
+{
+    return culling;
 }

@@ -16,3 +16,15 @@ void draw_array(GLenum mode, const float* vertices, int32_t count, int32_t compo
 void draw_line(float x1, float y1, float z1, float x2, float y2, float z2, float r, float g, float b,
                float a);  // one line segment through draw_array
 void draw_set_color_array(const float* colours, int32_t count, int32_t components);  // per-vertex colours for the next draw_array
+
+// Skipping draws that cannot change a pixel: a triangle writes a pixel only when it covers
+// that pixel's centre, so geometry whose window-space bounds hold no pixel centre is invisible.
+// Window-space bounds (x0, y0, x1, y1) of a model-space box under the current model-view matrix
+// and the given projection and viewport size; false when part of the box is at or behind the
+// eye, where nothing can be ruled out.
+bool draw_window_bounds(const double projection[16], uint32_t width, uint32_t height, const float low[3],
+                        const float high[3], double bounds[4]);
+// Whether bounds moved by (dx, dy) pixels hold a pixel centre of a width x height viewport.
+bool draw_bounds_reach_pixels(const double bounds[4], double dx, double dy, uint32_t width, uint32_t height);
+void draw_set_culling(bool enabled);  // on by default; off draws everything (for comparisons)
+bool draw_culling(void);  // whether invisible labels and bands are skipped

@@ -3,6 +3,9 @@
 
 #include <GL/gl.h>
 
+#include <cmath>
+
+#include "draw/draw.h"
 #include "platform/platform.h"
 
 namespace {
@@ -10,13 +13,22 @@ namespace {
 constexpr uint32_t label_samples = 8;
 constexpr float label_colour_share = 0.125f;
 
+// Ink bounds of one glyph in glyph units.
+struct GlyphBox {
+    float low[2];
+    float high[2];
+    bool inked;
+};
+
 struct TextState {
     TextView view;
     const uint32_t* glyph_table[256];
     bool glyph_table_ready;
+    GlyphBox glyph_boxes[256];
+    bool glyph_boxes_ready;
 };
 
-TextState state = {{1500, 1100, 1.0, 0.0005, 10.0}, {}, false};
+TextState state = {{1500, 1100, 1.0, 0.0005, 10.0}, {}, false, {}, false};
 
 // The frustum the platform sets for the window, moved by (jx, jy) near-plane units per unit of field.
 void text_set_projection(float jx, float jy)
@@ -36,6 +48,91 @@ void text_set_projection(float jx, float jy)
 float text_jitter(int32_t k)
 {
     return float((text_noise(k) - 0.5) * 2.0 / double(state.view.width));
+}
+
+void fill_glyph_boxes()
+{
+    if (state.glyph_boxes_ready) return;
+    state.glyph_boxes_ready = true;
+    uint32_t offset = 0;
+    for (uint32_t code = 0; code < 256; code++) {
+        GlyphBox& box = state.glyph_boxes[code];
+        for (uint32_t i = 0; i < glyph_index_counts[code]; i++) {
+            const float* vertex = glyph_vertices + 2 * glyph_indices[offset + i];
+            for (int axis = 0; axis < 2; axis++) {
+                if (!box.inked || vertex[axis] < box.low[axis]) box.low[axis] = vertex[axis];
+                if (!box.inked || vertex[axis] > box.high[axis]) box.high[axis] = vertex[axis];
+            }
+            box.inked = true;
+        }
+        offset += glyph_index_counts[code];
+    }
+}
+
+// Model-space box of a label at the origin, placed glyph by glyph as the run draws it;
+// false for a label without ink.
+bool label_box(float size, float spacing, const char* text, float low[3], float high[3])
+{
+    fill_glyph_boxes();
+    double left = INFINITY, bottom = INFINITY, right = -INFINITY, top = -INFINITY;
+    double pen = 0.0;
+    for (int32_t i = 0;; i++) {
+        const uint8_t current = uint8_t(text[i]);
+        const GlyphBox& box = state.glyph_boxes[current];
+        if (box.inked) {
+            left = std::fmin(left, pen + box.low[0]);
+            right = std::fmax(right, pen + box.high[0]);
+            bottom = std::fmin(bottom, double(box.low[1]));
+            top = std::fmax(top, double(box.high[1]));
+        }
+        const uint8_t next = uint8_t(text[i + 1]);
+        if (next == 0) break;
+        pen += double(float(double(glyph_advance(current, next)) + double(spacing)));
+    }
+    if (!(left <= right)) return false;
+    low[0] = float(std::fmin(left * size, right * size));
+    high[0] = float(std::fmax(left * size, right * size));
+    low[1] = float(std::fmin(bottom * size, top * size));
+    high[1] = float(std::fmax(bottom * size, top * size));
+    low[2] = high[2] = 0.0f;
+    return true;
+}
+
+// The plain frustum as a column-major matrix, as glFrustum would build it.
+void plain_projection(double matrix[16])
+{
+    const TextView& view = state.view;
+    const double aspect = double(float(double(view.height) / double(view.width)));
+    const double n = view.near_plane, f = view.far_plane, half_width = view.field_scale * n;
+    const double half_height = aspect * view.field_scale * n;
+    for (int i = 0; i < 16; i++) matrix[i] = 0.0;
+    matrix[0] = n / half_width;
+    matrix[5] = n / half_height;
+    matrix[10] = -(f + n) / (f - n);
+    matrix[11] = -1.0;
+    matrix[14] = -2.0 * f * n / (f - n);
+}
+
+// The same passes as text_draw_multisample with eight samples, leaving out every pass whose
+// jittered image holds no pixel centre; GL state ends as if all had been drawn.
+void draw_reaching_passes(float size, float spacing, const char* text, const double bounds[4])
+{
+    const TextView& view = state.view;
+    const double aspect = double(float(double(view.height) / double(view.width)));
+    for (uint32_t i = 0; i < label_samples; i++) {
+        const float jx = text_jitter(int32_t(2 * i)), jy = text_jitter(int32_t(2 * i + 1));
+        // A frustum moved by j near-plane units moves the image the other way.
+        const double dx = -double(jx) * view.width / (2.0 * view.field_scale);
+        const double dy = -double(jy) * view.height / (2.0 * aspect * view.field_scale);
+        if (!draw_bounds_reach_pixels(bounds, dx, dy, view.width, view.height)) continue;
+        text_set_projection(jx, jy);
+        text_draw_run(size, spacing, text, -1);
+    }
+    text_set_projection(0.0f, 0.0f);
+    if (draw_bounds_reach_pixels(bounds, 0.0, 0.0, view.width, view.height)) text_draw_run(size, spacing, text, -1);
+    text_glyphs_init();
+    glEnableClientState(GL_VERTEX_ARRAY);
+    glVertexPointer(2, GL_FLOAT, 0, glyph_vertices);
 }
 
 }  // namespace
@@ -166,6 +263,15 @@ void text_draw(float x, float y, float size, float spacing, const char* text, fl
     glPushMatrix();
     glTranslatef(x, y, 0.0f);
     glColor4f(r * label_colour_share, g * label_colour_share, b * label_colour_share, a * label_colour_share);
-    text_draw_multisample(size, spacing, text, -1, label_samples);
+    // Most labels of a wide graph are far smaller than a pixel; passes that reach no pixel
+    // centre are skipped, which leaves every pixel as the full nine passes would.
+    float low[3], high[3];
+    double projection[16], bounds[4];
+    plain_projection(projection);
+    if (draw_culling() && label_box(size, spacing, text, low, high) &&
+        draw_window_bounds(projection, state.view.width, state.view.height, low, high, bounds))
+        draw_reaching_passes(size, spacing, text, bounds);
+    else
+        text_draw_multisample(size, spacing, text, -1, label_samples);
     glPopMatrix();
 }

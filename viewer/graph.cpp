@@ -142,11 +142,26 @@ void draw_span_label(const Section& entry)
     glPopMatrix();
 }
 
+// A strip whose bounds reach no pixel centre would change no pixel.
+bool band_reaches_pixels(const float bounds[6])
+{
+    if (!draw_culling()) return true;
+    double projection[16], window[4];
+    GLint viewport[4];
+    glGetDoublev(GL_PROJECTION_MATRIX, projection);
+    glGetIntegerv(GL_VIEWPORT, viewport);
+    if (!draw_window_bounds(projection, uint32_t(viewport[2]), uint32_t(viewport[3]), bounds, bounds + 3, window))
+        return true;
+    return draw_bounds_reach_pixels(window, 0.0, 0.0, uint32_t(viewport[2]), uint32_t(viewport[3]));
+}
+
 void draw_band(const SectionTable* table, const Section& item, uint32_t start, uint32_t count,
                float frame_total_sum)
 {
+    float bounds[6];
     profile_graph_band(table, &item, start, count, frame_total_sum, graph.band_vertices.get(),
-                       graph.band_colors.get());
+                       graph.band_colors.get(), bounds);
+    if (!band_reaches_pixels(bounds)) return;
     int32_t vertex_count = int32_t(4 * (count - 1));
     draw_set_color_array(graph.band_colors.get(), vertex_count, 3);
     draw_array(GL_QUADS, graph.band_vertices.get(), vertex_count, 3, item.colour[0], item.colour[1],
@@ -237,7 +252,7 @@ double profile_graph_shade(float earlier, float later)
 }
 
 void profile_graph_band(const SectionTable* table, const Section* item, uint32_t start, uint32_t count,
-                        float frame_total_sum, float* vertices, float* colours)
+                        float frame_total_sum, float* vertices, float* colours, float* bounds)
 {
     const Section& root = table->sections[0];
     uint32_t readable = profile_capacity(table);
@@ -245,6 +260,7 @@ void profile_graph_band(const SectionTable* table, const Section* item, uint32_t
     float total_from = value_at(root, start, readable), value_from = value_at(*item, start, readable);
     float h_from = finite_float(share(value_from, total_from));
     double z_from = -1.0;
+    float low_height = h_from, high_height = h_from, low_depth = -1.0f, high_depth = -1.0f;
     for (uint32_t j = 0; j + 1 < count; j++) {
         uint64_t m = uint64_t(start) + j + 1;
         float total_to = value_at(root, m, readable), value_to = value_at(*item, m, readable);
@@ -262,7 +278,15 @@ void profile_graph_band(const SectionTable* table, const Section* item, uint32_t
         value_from = value_to;
         h_from = h_to;
         z_from = z_to;
+        low_height = std::fmin(low_height, h_to);
+        high_height = std::fmax(high_height, h_to);
+        low_depth = std::fmin(low_depth, zb);
+        high_depth = std::fmax(high_depth, zb);
     }
+    if (!bounds) return;
+    const float box[6] = {std::fmin(item->start, item->end), low_height, low_depth,
+                          std::fmax(item->start, item->end), high_height, high_depth};
+    std::memcpy(bounds, box, sizeof box);
 }
 
 GraphLabel profile_graph_span_label(const Section* entry, float width)

@@ -47,7 +47,8 @@ struct GraphLabel {
 float profile_graph_layout(SectionTable* table, uint32_t start, uint32_t count);
 double profile_graph_shade(float earlier, float later);  // brightness of a band quad between two frames
 void profile_graph_band(const SectionTable* table, const Section* item, uint32_t start, uint32_t count,
-                        float frame_total_sum, float* vertices, float* colours);  // (count - 1) * 12 floats each
+                        float frame_total_sum, float* vertices, float* colours,
+                        float* bounds = nullptr);  // (count - 1) * 12 floats each; bounds: low xyz, high xyz
 GraphLabel profile_graph_span_label(const Section* entry, float width);  // width: the name measured at size 1
 void profile_graph_slice(float vertices[216], double center_x, double radius, double fraction,
                          double angle);  // 24 triangles from angle to angle + fraction (in turns)

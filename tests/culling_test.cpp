@@ -1,0 +1,153 @@
+// Skipping draws that reach no pixel centre must leave every pixel as drawing them would.
+#include <GL/gl.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "camera/camera.h"
+#include "draw/draw.h"
+#include "draw/text.h"
+#include "profile/encoder.h"
+#include "profile/profile.h"
+#include "tests/support/gl_support.h"
+#include "viewer/viewer.h"
+
+namespace {
+
+// A wide recording: many groups of many items whose times wander, with a few zeros.
+void load_wide_recording(int groups, int items, uint32_t frames)
+{
+    ProfileBytes bytes;
+    std::vector<EncodedGroupValues> values(size_t(groups), EncodedGroupValues{0, std::vector<float>(size_t(items))});
+    for (uint32_t m = 0; m < frames; m++) {
+        float total = 0;
+        for (int g = 0; g < groups; g++) {
+            values[size_t(g)].value = 0;
+            for (int k = 0; k < items; k++) {
+                float time = (m + k) % 37 == 0 ? 0.0f : 0.3f * (1.1f + std::sin(0.07f * float(m) + float(k * g)));
+                values[size_t(g)].items[size_t(k)] = time;
+                values[size_t(g)].value += time;
+            }
+            total += values[size_t(g)].value;
+        }
+        profile_encode_frame(&bytes, total, values, {});
+    }
+    std::vector<EncodedGroupNames> names(static_cast<size_t>(groups));
+    for (int g = 0; g < groups; g++) {
+        names[size_t(g)].name = "Group " + std::to_string(g);
+        for (int k = 0; k < items; k++) names[size_t(g)].items.push_back("Item " + std::to_string(g * items + k));
+    }
+    profile_encode_structure(&bytes, names);
+    profile_load_memory(bytes.data(), bytes.size());
+}
+
+struct View {
+    const char* name;
+    double distance, pitch, yaw;
+    double center[3];
+};
+
+std::vector<uint8_t> render(const View& view, uint32_t count, bool culling)
+{
+    draw_set_culling(culling);
+    glClearColor(0.1f, 0.1f, 0.1f, 0.1f);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    glEnable(GL_DEPTH_TEST);
+    glDepthFunc(GL_LEQUAL);
+    ViewCamera camera{};
+    view_reset(&camera);
+    camera.distance = camera.distance_target = view.distance;
+    camera.pitch = camera.pitch_target = view.pitch;
+    camera.yaw = camera.yaw_target = view.yaw;
+    for (int axis = 0; axis < 3; axis++) camera.center[axis] = camera.center_target[axis] = view.center[axis];
+    glPushMatrix();
+    view_apply(&camera);
+    profile_draw_graph(0, count);
+    glPopMatrix();
+    draw_set_culling(true);
+    return gl_read_pixels(0, 0, 720, 566);
+}
+
+class Culling : public GlTest {
+protected:
+    void SetUp() override
+    {
+        GlTest::SetUp();
+        text_init();
+    }
+};
+
+TEST_F(Culling, SkippedDrawsChangeNoPixelFromAnyView)
+{
+    const View views[] = {
+        {"start", 10.0, 0.0, 0.0, {0, 0, 0}},
+        {"turned and zoomed", 2.5, 25.0, 35.0, {0, 0.3, 0}},
+        {"labels close up", 0.6, 0.0, 0.0, {0.2, 0.05, 1}},
+        {"pies from behind", 1.5, -10.0, 180.0, {0, -0.1, -1}},
+        {"from above", 3.0, 80.0, 0.0, {0, 0, 0}},
+    };
+    struct Shape {
+        int groups, items;
+        uint32_t count;
+    } shapes[] = {{15, 16, 998}, {3, 4, 100}};
+    for (const Shape& shape : shapes) {
+        load_wide_recording(shape.groups, shape.items, 1000);
+        for (const View& view : views) {
+            std::vector<uint8_t> culled = render(view, shape.count, true);
+            std::vector<uint8_t> full = render(view, shape.count, false);
+            size_t differing = 0, lit = 0;
+            for (size_t i = 0; i < full.size(); i += 4) {
+                differing += full[i] != culled[i] || full[i + 1] != culled[i + 1] || full[i + 2] != culled[i + 2];
+                lit += full[i] != 26 || full[i + 1] != 26 || full[i + 2] != 26;
+            }
+            EXPECT_EQ(differing, 0u) << view.name << ", " << profile_table()->section_count << " sections";
+            // The comparison means something only where the graph is on screen.
+            EXPECT_GT(lit, 200u) << view.name;
+        }
+    }
+}
+
+TEST_F(Culling, LabelOutsideTheWindowDrawsNothingButLeavesTheSameState)
+{
+    glMatrixMode(GL_MODELVIEW);
+    glLoadIdentity();
+    glTranslatef(0.0f, 0.0f, -1.0f);
+    // Far to the right of the frustum: no pass can reach the window.
+    text_draw(5.0f, 0.0f, 0.05f, 0.3f, "Hidden", 1, 0.5f, 0.25f, 1);
+    std::vector<uint8_t> pixels = gl_read_pixels(0, 0, 720, 566);
+    for (size_t i = 0; i < pixels.size(); i += 4) ASSERT_EQ(pixels[i], 0) << i;
+    float colour[4];
+    glGetFloatv(GL_CURRENT_COLOR, colour);
+    EXPECT_FLOAT_EQ(colour[1], 0.5f / 8);
+    EXPECT_TRUE(glIsEnabled(GL_VERTEX_ARRAY));
+    void* pointer = nullptr;
+    glGetPointerv(GL_VERTEX_ARRAY_POINTER, &pointer);
+    EXPECT_EQ(pointer, static_cast<const void*>(glyph_vertices));
+    EXPECT_TRUE(text_glyphs_ready());
+    GLint mode = 0;
+    glGetIntegerv(GL_MATRIX_MODE, &mode);
+    EXPECT_EQ(mode, GL_MODELVIEW);
+}
+
+TEST(CullingBounds, PixelCentresDecide)
+{
+    struct Case {
+        double bounds[4];
+        double dx, dy;
+        bool reaches;
+    } cases[] = {
+        {{10.2, 10.2, 10.4, 10.4}, 0, 0, false},   // inside one pixel, away from its centre
+        {{10.4, 10.4, 10.6, 10.6}, 0, 0, true},    // around a centre
+        {{10.2, 10.2, 10.4, 10.4}, 0.2, 0.2, true},  // moved onto it
+        {{-5, 10, -0.6, 11}, 0, 0, false},         // left of the window
+        {{719.6, 10, 730, 11}, 0, 0, false},       // right of the last centre
+        {{719.4, 10, 730, 11}, 0, 0, true},
+        {{10, 565.6, 11, 600}, 0, 0, false},       // above the top row
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(draw_bounds_reach_pixels(c.bounds, c.dx, c.dy, 720, 566), c.reaches)
+            << c.bounds[0] << " " << c.bounds[1] << " +" << c.dx;
+}
+
+}  // namespace
