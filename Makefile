@@ -31,3 +31,20 @@ font-sheet: build
 
 fonts: build
 	@cmake --build $(BUILD) --target fonts
+
+# Reliability: libFuzzer targets (clang-14), the whole suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and a soak of the viewer under random input.
+SECONDS ?= 60
+MINUTES ?= 1
+
+fuzz:
+	@bash scripts/install-deps.sh clang-14 libclang-rt-14-dev
+	@bash scripts/fuzz.sh --seconds $(SECONDS)
+
+test-sanitize: deps
+	@cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSAVREL_SANITIZE=ON -DSAVREL_BENCH=OFF > /dev/null
+	@cmake --build build-sanitize -j $(JOBS)
+	@cd build-sanitize && $(XVFB) ctest --output-on-failure -j $(JOBS)
+
+soak: deps
+	@bash scripts/soak.sh --minutes $(MINUTES)

@@ -1,0 +1,188 @@
+#!/usr/bin/env bash
+# Soak: drives the viewer with random input under a private Xvfb, once with a large
+# recording (256 sections, 20,000 frames) and once with a damaged one.
+#
+# Usage: scripts/soak.sh [--minutes N | --seconds N] [--viewer PATH --driver PATH] [--seed N]
+#   --minutes N / --seconds N   time per recording (default 1 minute)
+#   --viewer, --driver          programs to use; by default build-soak is built as a debug
+#                               build that checks glGetError once per frame
+#   --seed N                    the random input's seed (default 1)
+# Each run must keep the viewer alive, raise no GL error, grow its resident memory less
+# than 5% after the warm-up, and end with status 0 on a close request. The warm-up is the
+# first minute, or the first third of a run shorter than three minutes.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+
+seconds=60
+viewer=""
+driver=""
+seed=1
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --minutes) seconds=$(($2 * 60)); shift 2 ;;
+    --seconds) seconds="$2"; shift 2 ;;
+    --viewer) viewer="$2"; shift 2 ;;
+    --driver) driver="$2"; shift 2 ;;
+    --seed) seed="$2"; shift 2 ;;
+    *) echo "usage: $0 [--minutes N | --seconds N] [--viewer PATH --driver PATH] [--seed N]" >&2; exit 2 ;;
+  esac
+done
+
+if [ -z "$viewer" ] || [ -z "$driver" ]; then
+  cmake -S "$root" -B "$root/build-soak" -DCMAKE_BUILD_TYPE=Debug -DSAVREL_GL_CHECK=ON -DSAVREL_BENCH=OFF > /dev/null
+  cmake --build "$root/build-soak" -j "$(nproc)" --target savrel savrel-x11-driver > /dev/null
+  viewer="$root/build-soak/savrel"
+  driver="$root/build-soak/tests/savrel-x11-driver"
+fi
+
+viewer="$(realpath "$viewer")"
+driver="$(realpath "$driver")"
+work="$(mktemp -d /tmp/savrel-soak-XXXXXX)"
+xvfb_pid=""
+viewer_pid=""
+cleanup() {
+  [ -n "$viewer_pid" ] && kill "$viewer_pid" 2> /dev/null || true
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2> /dev/null || true
+}
+trap cleanup EXIT
+
+c++ -std=c++20 -O2 -I"$root" "$root/fuzz/make_inputs.cpp" "$root/profile/encoder.cpp" "$root/recorder/recorder.cpp" \
+  -o "$work/make_inputs"
+"$work/make_inputs" big "$work/big.bin"
+"$work/make_inputs" damaged "$work/damaged.bin"
+
+# Xvfb picks a free display itself and writes its number to the given descriptor; without
+# -noreset it resets when the last client leaves and refuses the next run for a moment.
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset 3> "$work/display" > "$work/xvfb.log" 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+[ -s "$work/display" ] || { echo "soak: Xvfb did not start" >&2; exit 1; }
+export DISPLAY=":$(head -n 1 "$work/display")"
+RANDOM=$seed
+
+width=720
+height=566
+
+resident_kb() {
+  awk '/^VmRSS:/ { print $2 }' "/proc/$viewer_pid/status" 2> /dev/null || echo 0
+}
+
+alive() {
+  [ -r "/proc/$viewer_pid/status" ] && ! grep -q '^State:[[:space:]]*Z' "/proc/$viewer_pid/status"
+}
+
+# Appends one random action to the commands array.
+random_drag() {
+  local buttons=$((RANDOM % 7 + 1)) steps=$((RANDOM % 6 + 2)) b
+  commands+=(move $((RANDOM % width)) $((RANDOM % height)))
+  for b in 1 2 3; do (((buttons >> (b - 1)) & 1)) && commands+=(down "$b" sleep $((RANDOM % 40))); done
+  for _ in $(seq "$steps"); do commands+=(move $((RANDOM % width)) $((RANDOM % height)) sleep $((RANDOM % 60 + 10))); done
+  for b in 3 1 2; do (((buttons >> (b - 1)) & 1)) && commands+=(up "$b"); done
+  return 0
+}
+
+random_resize() {
+  case $((RANDOM % 4)) in
+    0) width=1280; height=1024; commands+=(resize 1250 1000 sleep 600) ;;
+    1) width=720; height=566; commands+=(resize 720 566 sleep 400) ;;
+    *) width=$((RANDOM % 1000 + 200)); height=$((RANDOM % 800 + 150)); commands+=(resize "$width" "$height" sleep 300) ;;
+  esac
+}
+
+random_keys() {
+  local keys=(a z Escape space Return Left Right Up Down Home End Tab BackSpace F1 1 9 Shift_L Control_L) count=1
+  [ $((RANDOM % 5)) -eq 0 ] && count=20
+  for _ in $(seq "$count"); do commands+=(key "${keys[RANDOM % ${#keys[@]}]}"); done
+}
+
+random_action() {
+  case $((RANDOM % 10)) in
+    0 | 1 | 2 | 3) random_drag ;;
+    4 | 5) commands+=(move $((RANDOM % width)) $((RANDOM % height)) down $((RANDOM % 3 + 1)) sleep 30)
+           commands+=(up 1 up 2 up 3) ;;
+    6) random_keys ;;
+    7) random_resize ;;
+    *) commands+=(move $((RANDOM % width)) $((RANDOM % height)) sleep $((RANDOM % 200))) ;;
+  esac
+}
+
+# The driver walks the window tree, and a window that SDL destroys during the walk makes
+# Xlib end the driver; so a failed call is tried again before it counts.
+drive() {
+  local attempt
+  for attempt in 1 2 3; do
+    "$driver" "$@" > /dev/null 2>> "$work/driver.log" && return 0
+    alive || return 1
+    sleep 0.5
+  done
+  return 1
+}
+
+# Back to the starting window with no button held, so that samples compare like with like.
+settled_resident_kb() {
+  width=720
+  height=566
+  drive up 1 up 2 up 3 resize 720 566 sleep 1500
+  resident_kb
+}
+
+# Runs the viewer on one recording; prints a summary line and returns non-zero on a failure.
+soak_one() {
+  local name="$1" recording="$2" folder="$work/$1"
+  mkdir -p "$folder"
+  cp "$recording" "$folder/advance_profile.bin"
+  printf 'speed 2.5\ntitle soak\n' > "$folder/sv_config.cfg"
+  (cd "$folder" && MESA_DEBUG=1 exec "$viewer") > "$folder/console.txt" 2>&1 &
+  viewer_pid=$!
+  drive wait || { echo "soak $name: no window" >&2; return 1; }
+  local start=$SECONDS warm=$((seconds < 180 ? seconds / 3 : 60)) batches=0
+  local first_kb base_kb="" end_kb peak_kb=0 now_kb
+  first_kb=$(resident_kb)
+  while [ $((SECONDS - start)) -lt "$seconds" ]; do
+    alive || { echo "soak $name: the viewer died after $((SECONDS - start)) s" >&2; return 1; }
+    if [ -z "$base_kb" ] && [ $((SECONDS - start)) -ge "$warm" ]; then base_kb=$(settled_resident_kb); fi
+    commands=()
+    for _ in $(seq 8); do random_action; done
+    if ! drive "${commands[@]}"; then
+      echo "soak $name: the driver lost the window after $((SECONDS - start)) s" >&2
+      return 1
+    fi
+    batches=$((batches + 1))
+    now_kb=$(resident_kb)
+    [ "$now_kb" -gt "$peak_kb" ] && peak_kb=$now_kb
+  done
+  alive || { echo "soak $name: the viewer died at the end" >&2; return 1; }
+  [ -n "$base_kb" ] || base_kb=$(settled_resident_kb)
+  end_kb=$(settled_resident_kb)
+  drive close
+  local status=0 waited=0
+  while alive && [ $waited -lt 200 ]; do sleep 0.1; waited=$((waited + 1)); done
+  wait "$viewer_pid" || status=$?
+  viewer_pid=""
+  local gl_errors growth loaded
+  loaded=$(grep -m 1 '^Profile "' "$folder/my_stdout.txt" || echo "Profile loaded")
+  gl_errors=$(cat "$folder/my_stderr.txt" "$folder/console.txt" | grep -c -E 'GL error|Mesa: User error' || true)
+  growth=$(awk -v b="$base_kb" -v e="$end_kb" 'BEGIN { printf "%.2f", (e - b) * 100 / b }')
+  echo "soak $name: $seconds s, $batches input batches; $loaded; resident memory $first_kb kB at start," \
+    "$base_kb kB after warm-up, $end_kb kB at end (growth $growth%), peak $peak_kb kB;" \
+    "GL errors $gl_errors; exit status $status"
+  local failed=0
+  [ "$status" -eq 0 ] || { echo "soak $name: exit status $status" >&2; failed=1; }
+  [ "$gl_errors" -eq 0 ] || { grep -h -m 5 -E 'GL error|Mesa: User error' "$folder/my_stderr.txt" "$folder/console.txt" >&2; failed=1; }
+  awk -v b="$base_kb" -v e="$end_kb" 'BEGIN { exit !(e < b * 1.05) }' || { echo "soak $name: memory grew $growth%" >&2; failed=1; }
+  return $failed
+}
+
+if ! grep -q -a 'GL error 0x' "$viewer"; then
+  echo "soak: $viewer does not check glGetError itself; GL errors are caught through Mesa's MESA_DEBUG alone"
+fi
+failed=0
+soak_one big "$work/big.bin" || failed=1
+soak_one damaged "$work/damaged.bin" || failed=1
+if [ $failed -eq 0 ]; then
+  rm -rf "$work"
+  echo "soak passed"
+else
+  echo "soak failed; the run folders are in $work" >&2
+fi
+exit $failed
