@@ -62,21 +62,37 @@ void draw_set_color_array(const float* colours, int32_t count, int32_t component
 bool draw_window_bounds(const double projection[16], uint32_t width, uint32_t height, const float low[3],
                         const float high[3], double bounds[4])
 {
-    double modelview[16];
+    double modelview[16], transform[16];
     glGetDoublev(GL_MODELVIEW_MATRIX, modelview);
+    draw_multiply_matrices(projection, modelview, transform);
+    double corners[24];
+    for (int corner = 0; corner < 8; corner++) {
+        corners[3 * corner] = (corner & 1) ? high[0] : low[0];
+        corners[3 * corner + 1] = (corner & 2) ? high[1] : low[1];
+        corners[3 * corner + 2] = (corner & 4) ? high[2] : low[2];
+    }
+    return draw_points_window_bounds(transform, width, height, corners, 8, bounds);
+}
+
+void draw_multiply_matrices(const double left[16], const double right[16], double product[16])
+{
+    for (int column = 0; column < 4; column++)
+        for (int row = 0; row < 4; row++)
+            product[4 * column + row] = left[row] * right[4 * column] + left[4 + row] * right[4 * column + 1] +
+                                        left[8 + row] * right[4 * column + 2] + left[12 + row] * right[4 * column + 3];
+}
+
+bool draw_points_window_bounds(const double transform[16], uint32_t width, uint32_t height, const double* points,
+                               int32_t count, double bounds[4])
+{
     bounds[0] = bounds[1] = INFINITY;
     bounds[2] = bounds[3] = -INFINITY;
-    for (int corner = 0; corner < 8; corner++) {
-        const double point[3] = {(corner & 1) ? high[0] : low[0], (corner & 2) ? high[1] : low[1],
-                                 (corner & 4) ? high[2] : low[2]};
-        double eye[4];
-        for (int row = 0; row < 4; row++)
-            eye[row] = modelview[row] * point[0] + modelview[4 + row] * point[1] + modelview[8 + row] * point[2] +
-                       modelview[12 + row];
+    for (int32_t i = 0; i < count; i++) {
+        const double* point = points + 3 * i;
         double clip[4];
         for (int row = 0; row < 4; row++)
-            clip[row] = projection[row] * eye[0] + projection[4 + row] * eye[1] + projection[8 + row] * eye[2] +
-                        projection[12 + row] * eye[3];
+            clip[row] = transform[row] * point[0] + transform[4 + row] * point[1] + transform[8 + row] * point[2] +
+                        transform[12 + row];
         if (!(clip[3] > kMinimumDepth)) return false;
         const double x = (clip[0] / clip[3] + 1.0) * 0.5 * double(width);
         const double y = (clip[1] / clip[3] + 1.0) * 0.5 * double(height);

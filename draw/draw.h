@@ -24,6 +24,12 @@ void draw_set_color_array(const float* colours, int32_t count, int32_t component
 // eye, where nothing can be ruled out.
 bool draw_window_bounds(const double projection[16], uint32_t width, uint32_t height, const float low[3],
                         const float high[3], double bounds[4]);
+void draw_multiply_matrices(const double left[16], const double right[16],
+                            double product[16]);  // column-major left x right, as GL composes matrices
+// Window-space bounds of count points (x, y, z) under a combined projection x model-view
+// matrix; false when a point is at or behind the eye.
+bool draw_points_window_bounds(const double transform[16], uint32_t width, uint32_t height, const double* points,
+                               int32_t count, double bounds[4]);
 // Whether bounds moved by (dx, dy) pixels hold a pixel centre of a width x height viewport.
 bool draw_bounds_reach_pixels(const double bounds[4], double dx, double dy, uint32_t width, uint32_t height);
 void draw_set_culling(bool enabled);  // on by default; off draws everything (for comparisons)

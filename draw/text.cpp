@@ -12,6 +12,8 @@ namespace {
 
 constexpr uint32_t label_samples = 8;
 constexpr float label_colour_share = 0.125f;
+// Glyphs past this many in one label are drawn in every pass, culled or not.
+constexpr int32_t culled_glyph_capacity = 128;
 
 // Ink bounds of one glyph in glyph units.
 struct GlyphBox {
@@ -20,15 +22,23 @@ struct GlyphBox {
     bool inked;
 };
 
+// Where one glyph of the label being drawn lands under the plain projection.
+struct GlyphReach {
+    double bounds[4];
+    bool inked;
+    bool placed;  // false when part of it is at or behind the eye: it is always drawn
+};
+
 struct TextState {
     TextView view;
     const uint32_t* glyph_table[256];
     bool glyph_table_ready;
     GlyphBox glyph_boxes[256];
     bool glyph_boxes_ready;
+    GlyphReach glyph_reach[culled_glyph_capacity];
 };
 
-TextState state = {{1500, 1100, 1.0, 0.0005, 10.0}, {}, false, {}, false};
+TextState state = {{1500, 1100, 1.0, 0.0005, 10.0}, {}, false, {}, false, {}};
 
 // The frustum the platform sets for the window, moved by (jx, jy) near-plane units per unit of field.
 void text_set_projection(float jx, float jy)
@@ -69,35 +79,6 @@ void fill_glyph_boxes()
     }
 }
 
-// Model-space box of a label at the origin, placed glyph by glyph as the run draws it;
-// false for a label without ink.
-bool label_box(float size, float spacing, const char* text, float low[3], float high[3])
-{
-    fill_glyph_boxes();
-    double left = INFINITY, bottom = INFINITY, right = -INFINITY, top = -INFINITY;
-    double pen = 0.0;
-    for (int32_t i = 0;; i++) {
-        const uint8_t current = uint8_t(text[i]);
-        const GlyphBox& box = state.glyph_boxes[current];
-        if (box.inked) {
-            left = std::fmin(left, pen + box.low[0]);
-            right = std::fmax(right, pen + box.high[0]);
-            bottom = std::fmin(bottom, double(box.low[1]));
-            top = std::fmax(top, double(box.high[1]));
-        }
-        const uint8_t next = uint8_t(text[i + 1]);
-        if (next == 0) break;
-        pen += double(float(double(glyph_advance(current, next)) + double(spacing)));
-    }
-    if (!(left <= right)) return false;
-    low[0] = float(std::fmin(left * size, right * size));
-    high[0] = float(std::fmax(left * size, right * size));
-    low[1] = float(std::fmin(bottom * size, top * size));
-    high[1] = float(std::fmax(bottom * size, top * size));
-    low[2] = high[2] = 0.0f;
-    return true;
-}
-
 // The plain frustum as a column-major matrix, as glFrustum would build it.
 void plain_projection(double matrix[16])
 {
@@ -113,23 +94,100 @@ void plain_projection(double matrix[16])
     matrix[14] = -2.0 * f * n / (f - n);
 }
 
-// The same passes as text_draw_multisample with eight samples, leaving out every pass whose
+// One pass of a glyph run; draws(i) says whether glyph i is drawn. The pen moves the same either way.
+template <typename Draws>
+void draw_glyph_run(float size, float spacing, const char* text, int32_t length, Draws draws)
+{
+    text_glyphs_init();
+    glPushMatrix();
+    glScalef(size, size, 1.0f);
+    glEnableClientState(GL_VERTEX_ARRAY);
+    glVertexPointer(2, GL_FLOAT, 0, glyph_vertices);
+    // Callers pass at most 127 glyphs; the count is a signed byte, so -1 means no limit.
+    const int32_t limit = int8_t(length);
+    if (text[0] != 0 && limit != 0) {
+        for (int32_t i = 0;; i++) {
+            const uint8_t current = uint8_t(text[i]);
+            const uint32_t* list = state.glyph_table[current];
+            if (list && draws(i))
+                glDrawElements(GL_TRIANGLES, GLsizei(glyph_index_counts[current]), GL_UNSIGNED_INT, list);
+            const uint8_t next = uint8_t(text[i + 1]);
+            if (next == 0) break;
+            glTranslatef(float(double(glyph_advance(current, next)) + double(spacing)), 0.0f, 0.0f);
+            if (i + 1 == limit) break;
+        }
+    }
+    glPopMatrix();
+}
+
+// Window bounds of each glyph of a label at the model-view origin, placed as the run places them.
+void place_glyphs(float size, float spacing, const char* text)
+{
+    fill_glyph_boxes();
+    double projection[16], modelview[16], transform[16];
+    plain_projection(projection);
+    glGetDoublev(GL_MODELVIEW_MATRIX, modelview);
+    draw_multiply_matrices(projection, modelview, transform);
+    double pen = 0.0;
+    for (int32_t i = 0; i < culled_glyph_capacity; i++) {
+        const uint8_t current = uint8_t(text[i]);
+        const GlyphBox& box = state.glyph_boxes[current];
+        GlyphReach& reach = state.glyph_reach[i];
+        reach.inked = box.inked;
+        if (box.inked) {
+            const double left = (pen + box.low[0]) * size, right = (pen + box.high[0]) * size;
+            const double bottom = double(box.low[1]) * size, top = double(box.high[1]) * size;
+            const double corners[12] = {left, bottom, 0, right, bottom, 0, left, top, 0, right, top, 0};
+            reach.placed = draw_points_window_bounds(transform, state.view.width, state.view.height, corners, 4,
+                                                     reach.bounds);
+        }
+        const uint8_t next = uint8_t(text[i + 1]);
+        if (next == 0) break;
+        pen += double(float(double(glyph_advance(current, next)) + double(spacing)));
+    }
+}
+
+// Whether glyph i, in a pass that moves the image by (dx, dy) pixels, can change a pixel.
+bool glyph_reaches(int32_t i, double dx, double dy)
+{
+    if (i >= culled_glyph_capacity) return true;
+    const GlyphReach& reach = state.glyph_reach[i];
+    if (!reach.inked) return false;
+    return !reach.placed || draw_bounds_reach_pixels(reach.bounds, dx, dy, state.view.width, state.view.height);
+}
+
+bool pass_reaches(const char* text, double dx, double dy)
+{
+    for (int32_t i = 0; text[i] != 0; i++)
+        if (glyph_reaches(i, dx, dy)) return true;
+    return false;
+}
+
+// One pass that leaves out the glyphs it cannot show but moves the pen past every one.
+void draw_reaching_glyphs(float size, float spacing, const char* text, double dx, double dy)
+{
+    if (!pass_reaches(text, dx, dy)) return;
+    draw_glyph_run(size, spacing, text, -1, [dx, dy](int32_t i) { return glyph_reaches(i, dx, dy); });
+}
+
+// The same passes as text_draw_multisample with eight samples, leaving out every glyph whose
 // jittered image holds no pixel centre; GL state ends as if all had been drawn.
-void draw_reaching_passes(float size, float spacing, const char* text, const double bounds[4])
+void draw_reaching_passes(float size, float spacing, const char* text)
 {
     const TextView& view = state.view;
     const double aspect = double(float(double(view.height) / double(view.width)));
+    place_glyphs(size, spacing, text);
     for (uint32_t i = 0; i < label_samples; i++) {
         const float jx = text_jitter(int32_t(2 * i)), jy = text_jitter(int32_t(2 * i + 1));
         // A frustum moved by j near-plane units moves the image the other way.
         const double dx = -double(jx) * view.width / (2.0 * view.field_scale);
         const double dy = -double(jy) * view.height / (2.0 * aspect * view.field_scale);
-        if (!draw_bounds_reach_pixels(bounds, dx, dy, view.width, view.height)) continue;
+        if (!pass_reaches(text, dx, dy)) continue;
         text_set_projection(jx, jy);
-        text_draw_run(size, spacing, text, -1);
+        draw_reaching_glyphs(size, spacing, text, dx, dy);
     }
     text_set_projection(0.0f, 0.0f);
-    if (draw_bounds_reach_pixels(bounds, 0.0, 0.0, view.width, view.height)) text_draw_run(size, spacing, text, -1);
+    draw_reaching_glyphs(size, spacing, text, 0.0, 0.0);
     text_glyphs_init();
     glEnableClientState(GL_VERTEX_ARRAY);
     glVertexPointer(2, GL_FLOAT, 0, glyph_vertices);
@@ -222,25 +280,7 @@ float text_measure(float size, float spacing, const char* text, int32_t length)
 
 void text_draw_run(float size, float spacing, const char* text, int32_t length)
 {
-    text_glyphs_init();
-    glPushMatrix();
-    glScalef(size, size, 1.0f);
-    glEnableClientState(GL_VERTEX_ARRAY);
-    glVertexPointer(2, GL_FLOAT, 0, glyph_vertices);
-    // Callers pass at most 127 glyphs; the count is a signed byte, so -1 means no limit.
-    const int32_t limit = int8_t(length);
-    if (text[0] != 0 && limit != 0) {
-        for (int32_t i = 0;; i++) {
-            const uint8_t current = uint8_t(text[i]);
-            const uint32_t* list = state.glyph_table[current];
-            if (list) glDrawElements(GL_TRIANGLES, GLsizei(glyph_index_counts[current]), GL_UNSIGNED_INT, list);
-            const uint8_t next = uint8_t(text[i + 1]);
-            if (next == 0) break;
-            glTranslatef(float(double(glyph_advance(current, next)) + double(spacing)), 0.0f, 0.0f);
-            if (i + 1 == limit) break;
-        }
-    }
-    glPopMatrix();
+    draw_glyph_run(size, spacing, text, length, [](int32_t) { return true; });
 }
 
 void text_draw_multisample(float size, float spacing, const char* text, int32_t length, uint32_t samples)
@@ -263,14 +303,10 @@ void text_draw(float x, float y, float size, float spacing, const char* text, fl
     glPushMatrix();
     glTranslatef(x, y, 0.0f);
     glColor4f(r * label_colour_share, g * label_colour_share, b * label_colour_share, a * label_colour_share);
-    // Most labels of a wide graph are far smaller than a pixel; passes that reach no pixel
-    // centre are skipped, which leaves every pixel as the full nine passes would.
-    float low[3], high[3];
-    double projection[16], bounds[4];
-    plain_projection(projection);
-    if (draw_culling() && label_box(size, spacing, text, low, high) &&
-        draw_window_bounds(projection, state.view.width, state.view.height, low, high, bounds))
-        draw_reaching_passes(size, spacing, text, bounds);
+    // Most labels of a wide graph are far smaller than a pixel; glyphs that reach no pixel
+    // centre in a pass are skipped, which leaves every pixel as the full nine passes would.
+    if (draw_culling())
+        draw_reaching_passes(size, spacing, text);
     else
         text_draw_multisample(size, spacing, text, -1, label_samples);
     glPopMatrix();

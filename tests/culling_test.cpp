@@ -86,11 +86,14 @@ TEST_F(Culling, SkippedDrawsChangeNoPixelFromAnyView)
         {"labels close up", 0.6, 0.0, 0.0, {0.2, 0.05, 1}},
         {"pies from behind", 1.5, -10.0, 180.0, {0, -0.1, -1}},
         {"from above", 3.0, 80.0, 0.0, {0, 0, 0}},
+        // The first group's pie and its labels fill the window, read from behind.
+        {"first pie close up", 0.7, 0.0, 180.0, {-0.66, -0.33, -1}},
+        {"bands edge-on", 1.2, 2.0, 90.0, {0, 0.05, 0}},
     };
     struct Shape {
         int groups, items;
         uint32_t count;
-    } shapes[] = {{15, 16, 998}, {3, 4, 100}};
+    } shapes[] = {{15, 16, 998}, {3, 4, 100}, {3, 4, 10}};
     for (const Shape& shape : shapes) {
         load_wide_recording(shape.groups, shape.items, 1000);
         for (const View& view : views) {
@@ -101,7 +104,8 @@ TEST_F(Culling, SkippedDrawsChangeNoPixelFromAnyView)
                 differing += full[i] != culled[i] || full[i + 1] != culled[i + 1] || full[i + 2] != culled[i + 2];
                 lit += full[i] != 26 || full[i + 1] != 26 || full[i + 2] != 26;
             }
-            EXPECT_EQ(differing, 0u) << view.name << ", " << profile_table()->section_count << " sections";
+            EXPECT_EQ(differing, 0u) << view.name << ", " << profile_table()->section_count << " sections, "
+                                     << shape.count << " frames";
             // The comparison means something only where the graph is on screen.
             EXPECT_GT(lit, 200u) << view.name;
         }
