@@ -25,10 +25,11 @@ const double kPieLabelRadius = 0.7;
 const double kPieLabelDepth = 0.2;
 const double kPieLabelScale = 0.1;
 
-// The band scratch arrays live from call to call and change size only with the frame count.
+// The scratch arrays live from call to call and change size only with the frame count.
 struct GraphState {
     std::unique_ptr<float[]> band_vertices;
     std::unique_ptr<float[]> band_colors;
+    std::unique_ptr<float[]> line_vertices;  // count lines of two points
     uint32_t band_capacity;
     float slice_vertices[3 * kSliceVertexCount];
 };
@@ -61,20 +62,26 @@ bool same_group(const Section& entry, const Section& group)
     return &entry != &group && entry.group_index == group.group_index;
 }
 
-bool reserve_band_arrays(uint32_t count)
+void release_scratch_arrays()
 {
-    if (count == graph.band_capacity) return graph.band_vertices != nullptr;
     graph.band_vertices.reset();
     graph.band_colors.reset();
+    graph.line_vertices.reset();
+    graph.band_capacity = 0;
+}
+
+bool reserve_scratch_arrays(uint32_t count)
+{
+    if (count == graph.band_capacity) return graph.band_vertices != nullptr;
+    release_scratch_arrays();
     size_t floats = size_t(count) * 12;
     graph.band_vertices.reset(new (std::nothrow) float[floats]);
     graph.band_colors.reset(new (std::nothrow) float[floats]);
+    graph.line_vertices.reset(new (std::nothrow) float[size_t(count) * 6]);
     graph.band_capacity = count;
     // Without memory the bands are left out and the rest of the graph still draws.
-    if (graph.band_vertices && graph.band_colors) return true;
-    graph.band_vertices.reset();
-    graph.band_colors.reset();
-    graph.band_capacity = 0;
+    if (graph.band_vertices && graph.band_colors && graph.line_vertices) return true;
+    release_scratch_arrays();
     return false;
 }
 
@@ -115,7 +122,9 @@ void lay_out_groups(SectionTable* table, double group_total)
     }
 }
 
-void draw_frame_lines(const SectionTable* table, uint32_t start, uint32_t count, float frame_total_sum)
+// One line per frame at the far edge of its slab, from y = 0 up to ten times the frame total.
+template <typename Line>
+void for_each_frame_line(const SectionTable* table, uint32_t start, uint32_t count, float frame_total_sum, Line line)
 {
     const Section& root = table->sections[0];
     uint32_t readable = profile_capacity(table);
@@ -125,8 +134,27 @@ void draw_frame_lines(const SectionTable* table, uint32_t start, uint32_t count,
         double total = value_at(root, uint64_t(start) + j, readable);
         z += share(2.0 * total, frame_total_sum);
         float depth = finite_float(z);
-        draw_line(x, 0.0f, depth, x, finite_float(kLineHeightScale * total), depth, 1.0f, 1.0f, 1.0f, 1.0f);
+        const float ends[6] = {x, 0.0f, depth, x, finite_float(kLineHeightScale * total), depth};
+        line(j, ends);
     }
+}
+
+// Each segment of GL_LINES is drawn on its own, so one draw of all of them sets the pixels
+// that a draw per line would.
+void draw_frame_lines(const SectionTable* table, uint32_t start, uint32_t count, float frame_total_sum,
+                      bool batched)
+{
+    if (!batched) {
+        for_each_frame_line(table, start, count, frame_total_sum, [](uint32_t, const float* ends) {
+            draw_line(ends[0], ends[1], ends[2], ends[3], ends[4], ends[5], 1.0f, 1.0f, 1.0f, 1.0f);
+        });
+        return;
+    }
+    float* vertices = graph.line_vertices.get();
+    for_each_frame_line(table, start, count, frame_total_sum, [vertices](uint32_t j, const float* ends) {
+        std::memcpy(vertices + 6 * j, ends, 6 * sizeof(float));
+    });
+    draw_array(GL_LINES, vertices, int32_t(2 * count), 3, 1.0f, 1.0f, 1.0f, 1.0f);
 }
 
 void draw_span_label(const Section& entry)
@@ -312,13 +340,13 @@ void profile_draw_graph(uint32_t start, uint32_t count)
 {
     SectionTable* table = profile_table();
     if (count == 0 || table->section_count == 0 || table->frame_count == 0) return;
-    bool bands = reserve_band_arrays(count);
+    bool scratch = reserve_scratch_arrays(count);
     float frame_total_sum = profile_graph_layout(table, start, count);
-    draw_frame_lines(table, start, count, frame_total_sum);
+    draw_frame_lines(table, start, count, frame_total_sum, scratch && draw_culling());
     for (uint32_t i = 0; i < table->section_count; i++) {
         const Section& entry = table->sections[i];
         draw_span_label(entry);
-        if (entry.type == SECTION_ITEM && bands) draw_band(table, entry, start, count, frame_total_sum);
+        if (entry.type == SECTION_ITEM && scratch) draw_band(table, entry, start, count, frame_total_sum);
     }
     draw_pies(table);
     draw_pie_labels(table);
