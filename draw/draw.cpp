@@ -1,6 +1,7 @@
 // draw: the primitive helpers. Their GL side effects are their contract.
 #include "draw/draw.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -97,10 +98,10 @@ bool draw_points_window_bounds(const double transform[16], uint32_t width, uint3
         const double x = (clip[0] / clip[3] + 1.0) * 0.5 * double(width);
         const double y = (clip[1] / clip[3] + 1.0) * 0.5 * double(height);
         if (!std::isfinite(x) || !std::isfinite(y)) return false;
-        bounds[0] = std::fmin(bounds[0], x);
-        bounds[1] = std::fmin(bounds[1], y);
-        bounds[2] = std::fmax(bounds[2], x);
-        bounds[3] = std::fmax(bounds[3], y);
+        bounds[0] = std::min(bounds[0], x);
+        bounds[1] = std::min(bounds[1], y);
+        bounds[2] = std::max(bounds[2], x);
+        bounds[3] = std::max(bounds[3], y);
     }
     return true;
 }

@@ -3,6 +3,7 @@
 
 #include <GL/gl.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -24,6 +25,8 @@ const int32_t kSliceVertexCount = 3 * kSliceTriangles;
 const double kPieLabelRadius = 0.7;
 const double kPieLabelDepth = 0.2;
 const double kPieLabelScale = 0.1;
+// Band quads are first tested for pixels in runs of this many, then one by one.
+const uint32_t kBandRunQuads = 16;
 
 // The scratch arrays live from call to call and change size only with the frame count.
 struct GraphState {
@@ -170,30 +173,105 @@ void draw_span_label(const Section& entry)
     glPopMatrix();
 }
 
-// A strip whose bounds reach no pixel centre would change no pixel.
-bool band_reaches_pixels(const float bounds[6])
+// The transform and viewport that decide which pixel centres geometry reaches.
+struct WindowView {
+    double transform[16];
+    uint32_t width, height;
+};
+
+WindowView current_window_view()
 {
-    if (!draw_culling()) return true;
-    double projection[16], window[4];
+    WindowView view;
+    double projection[16], modelview[16];
     GLint viewport[4];
     glGetDoublev(GL_PROJECTION_MATRIX, projection);
+    glGetDoublev(GL_MODELVIEW_MATRIX, modelview);
     glGetIntegerv(GL_VIEWPORT, viewport);
-    if (!draw_window_bounds(projection, uint32_t(viewport[2]), uint32_t(viewport[3]), bounds, bounds + 3, window))
-        return true;
-    return draw_bounds_reach_pixels(window, 0.0, 0.0, uint32_t(viewport[2]), uint32_t(viewport[3]));
+    draw_multiply_matrices(projection, modelview, view.transform);
+    view.width = uint32_t(viewport[2]);
+    view.height = uint32_t(viewport[3]);
+    return view;
+}
+
+// A triangle writes only pixels whose centres it covers, and it lies within the window bounds
+// of its corners; points at or behind the eye rule nothing out.
+bool points_reach_pixels(const WindowView& view, const double* points, int32_t count)
+{
+    double window[4];
+    if (!draw_points_window_bounds(view.transform, view.width, view.height, points, count, window)) return true;
+    return draw_bounds_reach_pixels(window, 0.0, 0.0, view.width, view.height);
+}
+
+bool box_reaches_pixels(const WindowView& view, const float low[3], const float high[3])
+{
+    double corners[24];
+    for (int corner = 0; corner < 8; corner++)
+        for (int axis = 0; axis < 3; axis++) corners[3 * corner + axis] = (corner >> axis) & 1 ? high[axis] : low[axis];
+    return points_reach_pixels(view, corners, 8);
+}
+
+// Whether any of quads [first, end) of a strip can reach a pixel, judged by their common box.
+bool run_reaches_pixels(const WindowView& view, const float* vertices, uint32_t first, uint32_t end)
+{
+    float low[3], high[3];
+    std::memcpy(low, vertices + 12 * first, sizeof low);
+    std::memcpy(high, low, sizeof high);
+    for (uint32_t v = 4 * first; v < 4 * end; v++)
+        for (int axis = 0; axis < 3; axis++) {
+            low[axis] = std::min(low[axis], vertices[3 * v + axis]);
+            high[axis] = std::max(high[axis], vertices[3 * v + axis]);
+        }
+    return box_reaches_pixels(view, low, high);
+}
+
+bool quad_reaches_pixels(const WindowView& view, const float* quad)
+{
+    double corners[12];
+    for (int i = 0; i < 12; i++) corners[i] = quad[i];
+    return points_reach_pixels(view, corners, 4);
+}
+
+// Moves the quads that can change a pixel to the front of the strip, in order and with their
+// colours, and returns how many there are. Quads left out cover no pixel centre, so drawing
+// the rest sets every pixel the whole strip would.
+uint32_t keep_reaching_quads(const WindowView& view, float* vertices, float* colours, uint32_t quads)
+{
+    uint32_t kept = 0;
+    for (uint32_t first = 0; first < quads; first += kBandRunQuads) {
+        const uint32_t end = std::min(first + kBandRunQuads, quads);
+        if (!run_reaches_pixels(view, vertices, first, end)) continue;
+        for (uint32_t j = first; j < end; j++) {
+            if (!quad_reaches_pixels(view, vertices + 12 * j)) continue;
+            if (kept != j) {
+                std::memcpy(vertices + 12 * kept, vertices + 12 * j, 12 * sizeof(float));
+                std::memcpy(colours + 12 * kept, colours + 12 * j, 12 * sizeof(float));
+            }
+            kept++;
+        }
+    }
+    return kept;
+}
+
+// The quads of the strip worth drawing: all of them without culling, else those that reach a pixel.
+uint32_t band_quads_to_draw(float* vertices, float* colours, uint32_t quads, const float bounds[6])
+{
+    if (!draw_culling()) return quads;
+    const WindowView view = current_window_view();
+    if (!box_reaches_pixels(view, bounds, bounds + 3)) return 0;
+    return keep_reaching_quads(view, vertices, colours, quads);
 }
 
 void draw_band(const SectionTable* table, const Section& item, uint32_t start, uint32_t count,
                float frame_total_sum)
 {
     float bounds[6];
-    profile_graph_band(table, &item, start, count, frame_total_sum, graph.band_vertices.get(),
-                       graph.band_colors.get(), bounds);
-    if (!band_reaches_pixels(bounds)) return;
-    int32_t vertex_count = int32_t(4 * (count - 1));
-    draw_set_color_array(graph.band_colors.get(), vertex_count, 3);
-    draw_array(GL_QUADS, graph.band_vertices.get(), vertex_count, 3, item.colour[0], item.colour[1],
-               item.colour[2], 0.0f);
+    float* vertices = graph.band_vertices.get();
+    float* colours = graph.band_colors.get();
+    profile_graph_band(table, &item, start, count, frame_total_sum, vertices, colours, bounds);
+    const uint32_t quads = band_quads_to_draw(vertices, colours, count - 1, bounds);
+    if (quads == 0) return;
+    draw_set_color_array(colours, int32_t(4 * quads), 3);
+    draw_array(GL_QUADS, vertices, int32_t(4 * quads), 3, item.colour[0], item.colour[1], item.colour[2], 0.0f);
 }
 
 void put_pie_point(float* vertex, double center_x, double radius, double angle)
@@ -306,10 +384,11 @@ void profile_graph_band(const SectionTable* table, const Section* item, uint32_t
         value_from = value_to;
         h_from = h_to;
         z_from = z_to;
-        low_height = std::fmin(low_height, h_to);
-        high_height = std::fmax(high_height, h_to);
-        low_depth = std::fmin(low_depth, zb);
-        high_depth = std::fmax(high_depth, zb);
+        // Every value is finite here, so plain comparisons do what fmin and fmax would.
+        low_height = std::min(low_height, h_to);
+        high_height = std::max(high_height, h_to);
+        low_depth = std::min(low_depth, zb);
+        high_depth = std::max(high_depth, zb);
     }
     if (!bounds) return;
     const float box[6] = {std::fmin(item->start, item->end), low_height, low_depth,
