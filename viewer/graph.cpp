@@ -173,6 +173,50 @@ void draw_span_label(const Section& entry)
     glPopMatrix();
 }
 
+// One frame of a band strip: the frame's total and the item's value there, and where the
+// strip's edge stands.
+struct BandEdge {
+    float total, value, height, depth;
+};
+
+// Walks the frames of a strip; each edge lies deeper by the earlier frame's share of the window.
+template <typename Visit>
+void for_each_band_edge(const SectionTable* table, const Section& item, uint32_t start, uint32_t count,
+                        float frame_total_sum, Visit visit)
+{
+    const Section& root = table->sections[0];
+    uint32_t readable = profile_capacity(table);
+    double depth = -1.0;
+    for (uint32_t j = 0; j < count; j++) {
+        uint64_t m = uint64_t(start) + j;
+        float total = value_at(root, m, readable), value = value_at(item, m, readable);
+        visit(j, BandEdge{total, value, finite_float(share(value, total)), finite_float(depth)});
+        depth += share(2.0 * total, frame_total_sum);
+    }
+}
+
+// The quad between two edges, shaded by how much the item's time changed between them.
+void put_band_quad(const Section& item, const BandEdge& from, const BandEdge& to, float* vertices, float* colours)
+{
+    const float quad[12] = {item.start, from.height, from.depth, item.end,   from.height, from.depth,
+                            item.end,   to.height,   to.depth,   item.start, to.height,   to.depth};
+    std::memcpy(vertices, quad, sizeof quad);
+    double shade = profile_graph_shade(from.value, to.value);
+    const float colour[3] = {finite_float(shade * item.colour[0]), finite_float(shade * item.colour[1]),
+                             finite_float(shade * item.colour[2])};
+    for (int corner = 0; corner < 4; corner++) std::memcpy(colours + 3 * corner, colour, sizeof colour);
+}
+
+// Widens low/high (height and depth; x is the span) by an edge; the first edge sets them.
+void take_edge_bounds(const BandEdge& edge, bool first, float low[3], float high[3])
+{
+    // Every value is finite here, so plain comparisons do what fmin and fmax would.
+    low[1] = first ? edge.height : std::min(low[1], edge.height);
+    high[1] = first ? edge.height : std::max(high[1], edge.height);
+    low[2] = first ? edge.depth : std::min(low[2], edge.depth);
+    high[2] = first ? edge.depth : std::max(high[2], edge.depth);
+}
+
 // The transform and viewport that decide which pixel centres geometry reaches.
 struct WindowView {
     double transform[16];
@@ -210,20 +254,6 @@ bool box_reaches_pixels(const WindowView& view, const float low[3], const float 
     return points_reach_pixels(view, corners, 8);
 }
 
-// Whether any of quads [first, end) of a strip can reach a pixel, judged by their common box.
-bool run_reaches_pixels(const WindowView& view, const float* vertices, uint32_t first, uint32_t end)
-{
-    float low[3], high[3];
-    std::memcpy(low, vertices + 12 * first, sizeof low);
-    std::memcpy(high, low, sizeof high);
-    for (uint32_t v = 4 * first; v < 4 * end; v++)
-        for (int axis = 0; axis < 3; axis++) {
-            low[axis] = std::min(low[axis], vertices[3 * v + axis]);
-            high[axis] = std::max(high[axis], vertices[3 * v + axis]);
-        }
-    return box_reaches_pixels(view, low, high);
-}
-
 bool quad_reaches_pixels(const WindowView& view, const float* quad)
 {
     double corners[12];
@@ -231,44 +261,58 @@ bool quad_reaches_pixels(const WindowView& view, const float* quad)
     return points_reach_pixels(view, corners, 4);
 }
 
-// Moves the quads that can change a pixel to the front of the strip, in order and with their
-// colours, and returns how many there are. Quads left out cover no pixel centre, so drawing
-// the rest sets every pixel the whole strip would.
-uint32_t keep_reaching_quads(const WindowView& view, float* vertices, float* colours, uint32_t quads)
+// Whether any quad between these edges can reach a pixel, judged by their common box.
+bool run_reaches_pixels(const WindowView& view, const Section& item, const BandEdge* run, uint32_t edges)
 {
-    uint32_t kept = 0;
-    for (uint32_t first = 0; first < quads; first += kBandRunQuads) {
-        const uint32_t end = std::min(first + kBandRunQuads, quads);
-        if (!run_reaches_pixels(view, vertices, first, end)) continue;
-        for (uint32_t j = first; j < end; j++) {
-            if (!quad_reaches_pixels(view, vertices + 12 * j)) continue;
-            if (kept != j) {
-                std::memcpy(vertices + 12 * kept, vertices + 12 * j, 12 * sizeof(float));
-                std::memcpy(colours + 12 * kept, colours + 12 * j, 12 * sizeof(float));
-            }
-            kept++;
-        }
+    float low[3] = {std::min(item.start, item.end), 0.0f, 0.0f};
+    float high[3] = {std::max(item.start, item.end), 0.0f, 0.0f};
+    for (uint32_t i = 0; i < edges; i++) take_edge_bounds(run[i], i == 0, low, high);
+    return box_reaches_pixels(view, low, high);
+}
+
+// Appends the quads between these edges that can change a pixel at quad index kept; returns
+// the new count.
+uint32_t keep_reaching_run(const WindowView& view, const Section& item, const BandEdge* run, uint32_t edges,
+                           float* vertices, float* colours, uint32_t kept)
+{
+    if (!run_reaches_pixels(view, item, run, edges)) return kept;
+    for (uint32_t i = 0; i + 1 < edges; i++) {
+        put_band_quad(item, run[i], run[i + 1], vertices + 12 * kept, colours + 12 * kept);
+        kept += quad_reaches_pixels(view, vertices + 12 * kept);
     }
     return kept;
 }
 
-// The quads of the strip worth drawing: all of them without culling, else those that reach a pixel.
-uint32_t band_quads_to_draw(float* vertices, float* colours, uint32_t quads, const float bounds[6])
+// The strip as profile_graph_band builds it, but only the quads that can change a pixel, packed
+// in order at the front of the arrays; runs out of sight are never written. Quads left out
+// cover no pixel centre, so drawing the rest sets every pixel the whole strip would.
+uint32_t build_reaching_quads(const WindowView& view, const SectionTable* table, const Section& item,
+                              uint32_t start, uint32_t count, float frame_total_sum, float* vertices,
+                              float* colours)
 {
-    if (!draw_culling()) return quads;
-    const WindowView view = current_window_view();
-    if (!box_reaches_pixels(view, bounds, bounds + 3)) return 0;
-    return keep_reaching_quads(view, vertices, colours, quads);
+    BandEdge run[kBandRunQuads + 1];
+    uint32_t edges = 0, kept = 0;
+    for_each_band_edge(table, item, start, count, frame_total_sum, [&](uint32_t j, const BandEdge& edge) {
+        run[edges++] = edge;
+        if (edges <= kBandRunQuads && j + 1 < count) return;
+        kept = keep_reaching_run(view, item, run, edges, vertices, colours, kept);
+        run[0] = run[edges - 1];
+        edges = 1;
+    });
+    return kept;
 }
 
 void draw_band(const SectionTable* table, const Section& item, uint32_t start, uint32_t count,
                float frame_total_sum)
 {
-    float bounds[6];
     float* vertices = graph.band_vertices.get();
     float* colours = graph.band_colors.get();
-    profile_graph_band(table, &item, start, count, frame_total_sum, vertices, colours, bounds);
-    const uint32_t quads = band_quads_to_draw(vertices, colours, count - 1, bounds);
+    uint32_t quads = count - 1;
+    if (draw_culling())
+        quads = build_reaching_quads(current_window_view(), table, item, start, count, frame_total_sum, vertices,
+                                     colours);
+    else
+        profile_graph_band(table, &item, start, count, frame_total_sum, vertices, colours);
     if (quads == 0) return;
     draw_set_color_array(colours, int32_t(4 * quads), 3);
     draw_array(GL_QUADS, vertices, int32_t(4 * quads), 3, item.colour[0], item.colour[1], item.colour[2], 0.0f);
@@ -360,40 +404,17 @@ double profile_graph_shade(float earlier, float later)
 void profile_graph_band(const SectionTable* table, const Section* item, uint32_t start, uint32_t count,
                         float frame_total_sum, float* vertices, float* colours, float* bounds)
 {
-    const Section& root = table->sections[0];
-    uint32_t readable = profile_capacity(table);
-    // Each quad starts where the previous one ended, so only the later frame is read anew.
-    float total_from = value_at(root, start, readable), value_from = value_at(*item, start, readable);
-    float h_from = finite_float(share(value_from, total_from));
-    double z_from = -1.0;
-    float low_height = h_from, high_height = h_from, low_depth = -1.0f, high_depth = -1.0f;
-    for (uint32_t j = 0; j + 1 < count; j++) {
-        uint64_t m = uint64_t(start) + j + 1;
-        float total_to = value_at(root, m, readable), value_to = value_at(*item, m, readable);
-        float h_to = finite_float(share(value_to, total_to));
-        double z_to = z_from + share(2.0 * total_from, frame_total_sum);
-        float za = finite_float(z_from), zb = finite_float(z_to);
-        const float quad[12] = {item->start, h_from, za, item->end, h_from, za,
-                                item->end,   h_to,   zb, item->start, h_to, zb};
-        std::memcpy(vertices + 12 * j, quad, sizeof quad);
-        double shade = profile_graph_shade(value_from, value_to);
-        const float colour[3] = {finite_float(shade * item->colour[0]), finite_float(shade * item->colour[1]),
-                                 finite_float(shade * item->colour[2])};
-        for (int corner = 0; corner < 4; corner++) std::memcpy(colours + 12 * j + 3 * corner, colour, sizeof colour);
-        total_from = total_to;
-        value_from = value_to;
-        h_from = h_to;
-        z_from = z_to;
-        // Every value is finite here, so plain comparisons do what fmin and fmax would.
-        low_height = std::min(low_height, h_to);
-        high_height = std::max(high_height, h_to);
-        low_depth = std::min(low_depth, zb);
-        high_depth = std::max(high_depth, zb);
-    }
+    BandEdge from{};
+    float low[3] = {std::fmin(item->start, item->end), 0.0f, 0.0f};
+    float high[3] = {std::fmax(item->start, item->end), 0.0f, 0.0f};
+    for_each_band_edge(table, *item, start, count, frame_total_sum, [&](uint32_t j, const BandEdge& edge) {
+        if (j > 0) put_band_quad(*item, from, edge, vertices + 12 * (j - 1), colours + 12 * (j - 1));
+        from = edge;
+        take_edge_bounds(edge, j == 0, low, high);
+    });
     if (!bounds) return;
-    const float box[6] = {std::fmin(item->start, item->end), low_height, low_depth,
-                          std::fmax(item->start, item->end), high_height, high_depth};
-    std::memcpy(bounds, box, sizeof box);
+    std::memcpy(bounds, low, sizeof low);
+    std::memcpy(bounds + 3, high, sizeof high);
 }
 
 GraphLabel profile_graph_span_label(const Section* entry, float width)
