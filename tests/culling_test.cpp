@@ -134,6 +134,70 @@ TEST_F(Culling, LabelOutsideTheWindowDrawsNothingButLeavesTheSameState)
     EXPECT_EQ(mode, GL_MODELVIEW);
 }
 
+TEST_F(Culling, LabelsWithSomeGlyphsOutOfSightMatchTheFullPasses)
+{
+    // Model-view origin one unit in front of the eye: a unit there is 360 pixels wide.
+    struct Case {
+        const char* name;
+        float x, y, size;
+    } cases[] = {
+        {"across the left edge", -1.05f, 0.0f, 0.04f},
+        {"across the top edge", 0.0f, 0.765f, 0.03f},
+        {"glyphs of a third of a pixel", 0.1f, 0.1f, 0.0008f},
+        {"glyphs of a pixel", -0.2f, -0.3f, 0.0021f},
+        {"mirrored", 0.3f, 0.2f, -0.01f},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> images[2];
+        for (int culled = 0; culled < 2; culled++) {
+            gl_reset_state();
+            glClear(GL_COLOR_BUFFER_BIT);
+            draw_set_blend(GL_ONE, GL_ONE);
+            glTranslatef(0.0f, 0.0f, -1.0f);
+            draw_set_culling(culled == 1);
+            text_draw(c.x, c.y, c.size, 0.3f, "Wide label: 42% AVAV", 1.0f, 0.75f, 0.5f, 1.0f);
+            draw_set_culling(true);
+            images[culled] = gl_read_pixels(0, 0, 720, 566);
+        }
+        size_t lit = 0;
+        for (size_t i = 0; i < images[0].size(); i += 4) lit += images[0][i] != 0;
+        EXPECT_GT(lit, 0u) << c.name;
+        EXPECT_TRUE(images[0] == images[1]) << c.name;
+    }
+}
+
+TEST_F(Culling, WindowBoundsAgreeWithGlFeedback)
+{
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    glFrustum(-0.1, 0.1, -0.08, 0.08, 0.1, 100.0);
+    glMatrixMode(GL_MODELVIEW);
+    glLoadIdentity();
+    glTranslatef(0.3f, -0.2f, -4.0f);
+    glRotatef(30.0f, 1.0f, 1.0f, 0.0f);
+    const double points[9] = {-1, -1, 0.5, 1.5, -0.5, -1, 0.2, 1.2, 0.1};
+    GLfloat feedback[64];
+    glFeedbackBuffer(64, GL_2D, feedback);
+    glRenderMode(GL_FEEDBACK);
+    glBegin(GL_POINTS);
+    for (int i = 0; i < 3; i++) glVertex3dv(points + 3 * i);
+    glEnd();
+    ASSERT_EQ(glRenderMode(GL_RENDER), 9);
+    double projection[16], modelview[16], transform[16], bounds[4];
+    glGetDoublev(GL_PROJECTION_MATRIX, projection);
+    glGetDoublev(GL_MODELVIEW_MATRIX, modelview);
+    draw_multiply_matrices(projection, modelview, transform);
+    ASSERT_TRUE(draw_points_window_bounds(transform, 720, 566, points, 3, bounds));
+    const double expected[4] = {std::fmin(std::fmin(feedback[1], feedback[4]), feedback[7]),
+                                std::fmin(std::fmin(feedback[2], feedback[5]), feedback[8]),
+                                std::fmax(std::fmax(feedback[1], feedback[4]), feedback[7]),
+                                std::fmax(std::fmax(feedback[2], feedback[5]), feedback[8])};
+    for (int i = 0; i < 4; i++) EXPECT_NEAR(bounds[i], expected[i], 1e-3) << i;
+    // A point behind the eye rules nothing out.
+    const double behind[6] = {0, 0, 0, 0, 0, 10};
+    EXPECT_FALSE(draw_points_window_bounds(transform, 720, 566, behind, 2, bounds));
+}
+
 TEST(CullingBounds, PixelCentresDecide)
 {
     struct Case {
