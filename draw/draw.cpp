@@ -60,21 +60,6 @@ void draw_set_color_array(const float* colours, int32_t count, int32_t component
     glColorPointer(components, GL_FLOAT, 0, colours);
 }
 
-bool draw_window_bounds(const double projection[16], uint32_t width, uint32_t height, const float low[3],
-                        const float high[3], double bounds[4])
-{
-    double modelview[16], transform[16];
-    glGetDoublev(GL_MODELVIEW_MATRIX, modelview);
-    draw_multiply_matrices(projection, modelview, transform);
-    double corners[24];
-    for (int corner = 0; corner < 8; corner++) {
-        corners[3 * corner] = (corner & 1) ? high[0] : low[0];
-        corners[3 * corner + 1] = (corner & 2) ? high[1] : low[1];
-        corners[3 * corner + 2] = (corner & 4) ? high[2] : low[2];
-    }
-    return draw_points_window_bounds(transform, width, height, corners, 8, bounds);
-}
-
 void draw_multiply_matrices(const double left[16], const double right[16], double product[16])
 {
     for (int column = 0; column < 4; column++)

@@ -19,15 +19,10 @@ void draw_set_color_array(const float* colours, int32_t count, int32_t component
 
 // Skipping draws that cannot change a pixel: a triangle writes a pixel only when it covers
 // that pixel's centre, so geometry whose window-space bounds hold no pixel centre is invisible.
-// Window-space bounds (x0, y0, x1, y1) of a model-space box under the current model-view matrix
-// and the given projection and viewport size; false when part of the box is at or behind the
-// eye, where nothing can be ruled out.
-bool draw_window_bounds(const double projection[16], uint32_t width, uint32_t height, const float low[3],
-                        const float high[3], double bounds[4]);
 void draw_multiply_matrices(const double left[16], const double right[16],
                             double product[16]);  // column-major left x right, as GL composes matrices
-// Window-space bounds of count points (x, y, z) under a combined projection x model-view
-// matrix; false when a point is at or behind the eye.
+// Window-space bounds (x0, y0, x1, y1) of count points (x, y, z) under a combined projection x
+// model-view matrix; false when a point is at or behind the eye, where nothing can be ruled out.
 bool draw_points_window_bounds(const double transform[16], uint32_t width, uint32_t height, const double* points,
                                int32_t count, double bounds[4]);
 // Whether bounds moved by (dx, dy) pixels hold a pixel centre of a width x height viewport.

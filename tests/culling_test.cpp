@@ -193,9 +193,8 @@ TEST_F(Culling, WindowBoundsAgreeWithGlFeedback)
                                 std::fmax(std::fmax(feedback[1], feedback[4]), feedback[7]),
                                 std::fmax(std::fmax(feedback[2], feedback[5]), feedback[8])};
     for (int i = 0; i < 4; i++) EXPECT_NEAR(bounds[i], expected[i], 1e-3) << i;
-    // A box shrunk to the first point lands where GL put that point.
-    const float first[3] = {-1.0f, -1.0f, 0.5f};
-    ASSERT_TRUE(draw_window_bounds(projection, 720, 566, first, first, bounds));
+    // One point alone lands where GL put it.
+    ASSERT_TRUE(draw_points_window_bounds(transform, 720, 566, points, 1, bounds));
     EXPECT_NEAR(bounds[0], feedback[1], 1e-3);
     EXPECT_NEAR(bounds[3], feedback[2], 1e-3);
     // A point behind the eye rules nothing out.

@@ -402,19 +402,13 @@ double profile_graph_shade(float earlier, float later)
 }
 
 void profile_graph_band(const SectionTable* table, const Section* item, uint32_t start, uint32_t count,
-                        float frame_total_sum, float* vertices, float* colours, float* bounds)
+                        float frame_total_sum, float* vertices, float* colours)
 {
     BandEdge from{};
-    float low[3] = {std::fmin(item->start, item->end), 0.0f, 0.0f};
-    float high[3] = {std::fmax(item->start, item->end), 0.0f, 0.0f};
     for_each_band_edge(table, *item, start, count, frame_total_sum, [&](uint32_t j, const BandEdge& edge) {
         if (j > 0) put_band_quad(*item, from, edge, vertices + 12 * (j - 1), colours + 12 * (j - 1));
         from = edge;
-        take_edge_bounds(edge, j == 0, low, high);
     });
-    if (!bounds) return;
-    std::memcpy(bounds, low, sizeof low);
-    std::memcpy(bounds + 3, high, sizeof high);
 }
 
 GraphLabel profile_graph_span_label(const Section* entry, float width)

@@ -20,6 +20,7 @@ struct FrameWindow {
 
 // Application
 int viewer_run(int argc, char** argv);  // the whole start-up and main loop; returns main's status
+void viewer_keep_freed_memory(void);  // keeps per-frame driver memory in the process (called by viewer_run)
 int32_t viewer_action(InputState* input, void* user);  // the per-pass function
 void viewer_context_created(void);  // restores GL state after a mode change
 
@@ -47,8 +48,7 @@ struct GraphLabel {
 float profile_graph_layout(SectionTable* table, uint32_t start, uint32_t count);
 double profile_graph_shade(float earlier, float later);  // brightness of a band quad between two frames
 void profile_graph_band(const SectionTable* table, const Section* item, uint32_t start, uint32_t count,
-                        float frame_total_sum, float* vertices, float* colours,
-                        float* bounds = nullptr);  // (count - 1) * 12 floats each; bounds: low xyz, high xyz
+                        float frame_total_sum, float* vertices, float* colours);  // (count - 1) * 12 floats each
 GraphLabel profile_graph_span_label(const Section* entry, float width);  // width: the name measured at size 1
 void profile_graph_slice(float vertices[216], double center_x, double radius, double fraction,
                          double angle);  // 24 triangles from angle to angle + fraction (in turns)
