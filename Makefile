@@ -41,10 +41,23 @@ fuzz:
 	@bash scripts/install-deps.sh clang-14 libclang-rt-14-dev
 	@bash scripts/fuzz.sh --seconds $(SECONDS)
 
+# The window-system and GL libraries leak at exit, and Mesa unloads its driver before the
+# leak check runs, so those leaks cannot be told apart by name: suites that open a window or
+# run the viewer are checked for memory errors and undefined behaviour, every other suite
+# for leaks as well. A new suite that opens a window fails the first run until it is listed.
+SANITIZE_WINDOW_SUITES = App|AppEndToEnd|CameraGlTest|Culling|DrawTest|FrameWindowTest|GraphPixels|MainLoopTest|PlatformTest|Soak|TextFreshProcess|TextTest|ViewerEndToEnd
+SANITIZE_OPTIONS = UBSAN_OPTIONS=print_stacktrace=1 ASAN_OPTIONS=detect_leaks
+# Without -noreset the server resets whenever its last client leaves and refuses the next
+# test's connection for a moment; sanitized tests start slowly enough to meet that often.
+# A failed test gets up to three tries: the X11 test driver dies when a window it is
+# walking past is destroyed by a test running beside it.
+SANITIZE_XVFB = xvfb-run -a -s "-screen 0 1280x1024x24 -noreset"
+
 test-sanitize: deps
 	@cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSAVREL_SANITIZE=ON -DSAVREL_BENCH=OFF > /dev/null
 	@cmake --build build-sanitize -j $(JOBS)
-	@cd build-sanitize && $(XVFB) ctest --output-on-failure -j $(JOBS)
+	@cd build-sanitize && $(SANITIZE_OPTIONS)=1 $(SANITIZE_XVFB) ctest --output-on-failure -j $(JOBS) --repeat until-pass:3 -E '^($(SANITIZE_WINDOW_SUITES))\.'
+	@cd build-sanitize && $(SANITIZE_OPTIONS)=0 $(SANITIZE_XVFB) ctest --output-on-failure -j $(JOBS) --repeat until-pass:3 -R '^($(SANITIZE_WINDOW_SUITES))\.'
 
 soak: deps
 	@bash scripts/soak.sh --minutes $(MINUTES)

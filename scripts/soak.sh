@@ -169,12 +169,22 @@ soak_one() {
   local failed=0
   [ "$status" -eq 0 ] || { echo "soak $name: exit status $status" >&2; failed=1; }
   [ "$gl_errors" -eq 0 ] || { grep -h -m 5 -E 'GL error|Mesa: User error' "$folder/my_stderr.txt" "$folder/console.txt" >&2; failed=1; }
-  awk -v b="$base_kb" -v e="$end_kb" 'BEGIN { exit !(e < b * 1.05) }' || { echo "soak $name: memory grew $growth%" >&2; failed=1; }
+  if [ "$memory_checked" -eq 1 ] && ! awk -v b="$base_kb" -v e="$end_kb" 'BEGIN { exit !(e < b * 1.05) }'; then
+    echo "soak $name: memory grew $growth%" >&2
+    failed=1
+  fi
   return $failed
 }
 
 if ! grep -q -a 'GL error 0x' "$viewer"; then
   echo "soak: $viewer does not check glGetError itself; GL errors are caught through Mesa's MESA_DEBUG alone"
+fi
+# AddressSanitizer holds freed blocks back in quarantine, so a sanitized viewer's resident
+# memory grows by design; its numbers are still shown.
+memory_checked=1
+if grep -q -a '__asan_init' "$viewer"; then
+  memory_checked=0
+  echo "soak: $viewer is built with AddressSanitizer; memory growth is shown but not checked"
 fi
 failed=0
 soak_one big "$work/big.bin" || failed=1
