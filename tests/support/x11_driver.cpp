@@ -28,6 +28,12 @@
 
 namespace {
 
+// Windows of other clients may vanish while the tree is walked; their errors are not ours.
+int ignore_x_errors(Display*, XErrorEvent*)
+{
+    return 0;
+}
+
 Window find_window(Display* display, Window root, const char* title)
 {
     Window parent, *children = nullptr;
@@ -131,6 +137,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "savrel-x11-driver: no display\n");
         return 1;
     }
+    XSetErrorHandler(ignore_x_errors);
     Window window = wait_window(display, title, 20000);
     if (!window) {
         std::fprintf(stderr, "savrel-x11-driver: no window titled \"%s\"\n", title);
