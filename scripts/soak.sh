@@ -71,7 +71,7 @@ alive() {
   [ -r "/proc/$viewer_pid/status" ] && ! grep -q '^State:[[:space:]]*Z' "/proc/$viewer_pid/status"
 }
 
-# Appends one random action to the commands array.
+# Each random_* function appends one random action to the commands array.
 random_drag() {
   local buttons=$((RANDOM % 7 + 1)) steps=$((RANDOM % 6 + 2)) b
   commands+=(move $((RANDOM % width)) $((RANDOM % height)))
@@ -106,8 +106,8 @@ random_action() {
   esac
 }
 
-# The driver walks the window tree, and a window that SDL destroys during the walk makes
-# Xlib end the driver; so a failed call is tried again before it counts.
+# A loaded machine can time out the driver's window wait, during a mode change for one;
+# so a failed call is tried again before it counts.
 drive() {
   local attempt
   for attempt in 1 2 3; do
@@ -116,6 +116,15 @@ drive() {
     sleep 0.5
   done
   return 1
+}
+
+# The heaviest frames first: the viewer keeps freed memory for reuse, so its resident size
+# rises to what its largest frame needed and stays there. Fullscreen, the widest frame
+# window a downward left drag gives, and the scene turned and zoomed under it.
+heavy_commands() {
+  commands=(resize 1250 1000 sleep 800 move 640 40 down 1 sleep 50)
+  for y in 200 400 600 800 1000; do commands+=(move 640 "$y" sleep 100); done
+  commands+=(up 1 sleep 300 move 640 500 down 3 move 700 700 sleep 200 move 500 300 sleep 200 up 3 sleep 500)
 }
 
 # Back to the starting window with no button held, so that samples compare like with like.
@@ -135,12 +144,18 @@ soak_one() {
   (cd "$folder" && MESA_DEBUG=1 exec "$viewer") > "$folder/console.txt" 2>&1 &
   viewer_pid=$!
   drive wait || { echo "soak $name: no window" >&2; return 1; }
-  local start=$SECONDS warm=$((seconds < 180 ? seconds / 3 : 60)) batches=0
-  local first_kb base_kb="" end_kb peak_kb=0 now_kb
+  local start=$SECONDS warm=$((seconds < 180 ? seconds / 3 : 60)) batches=0 minute=1
+  local first_kb base_kb="" end_kb peak_kb=0 now_kb minutes_kb=""
   first_kb=$(resident_kb)
+  heavy_commands
+  drive "${commands[@]}" || { echo "soak $name: the driver lost the window" >&2; return 1; }
   while [ $((SECONDS - start)) -lt "$seconds" ]; do
     alive || { echo "soak $name: the viewer died after $((SECONDS - start)) s" >&2; return 1; }
     if [ -z "$base_kb" ] && [ $((SECONDS - start)) -ge "$warm" ]; then base_kb=$(settled_resident_kb); fi
+    if [ $((SECONDS - start)) -ge $((minute * 60)) ]; then
+      minutes_kb+=" $(settled_resident_kb)"
+      minute=$((minute + 1))
+    fi
     commands=()
     for _ in $(seq 8); do random_action; done
     if ! drive "${commands[@]}"; then
@@ -165,6 +180,7 @@ soak_one() {
   growth=$(awk -v b="$base_kb" -v e="$end_kb" 'BEGIN { printf "%.2f", (e - b) * 100 / b }')
   echo "soak $name: $seconds s, $batches input batches; $loaded; resident memory $first_kb kB at start," \
     "$base_kb kB after warm-up, $end_kb kB at end (growth $growth%), peak $peak_kb kB;" \
+    "${minutes_kb:+kB at each minute:$minutes_kb;}" \
     "GL errors $gl_errors; exit status $status"
   local failed=0
   [ "$status" -eq 0 ] || { echo "soak $name: exit status $status" >&2; failed=1; }
