@@ -28,7 +28,6 @@ void open_window_once()
 {
     static bool open = false;
     if (open) return;
-    viewer_keep_freed_memory();
     char folder[] = "/tmp/savrel-bench-XXXXXX";
     if (!mkdtemp(folder) || chdir(folder) != 0) std::abort();
     std::fflush(stdout);

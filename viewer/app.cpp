@@ -2,7 +2,6 @@
 #include "viewer/viewer.h"
 
 #include <GL/gl.h>
-#include <malloc.h>
 
 #include <cstdio>
 
@@ -16,7 +15,6 @@ namespace {
 
 const char* const kProfilePath = "advance_profile.bin";
 const char* const kSettingsPath = "sv_config.cfg";
-const int kTrimThreshold = 64 << 20;
 
 // The nine passes of a label lie at one depth; with the default GL_LESS only the first
 // would land on a label facing the eye, showing an eighth of its colour.
@@ -68,17 +66,8 @@ void input_pass(const InputState* input)
 
 }  // namespace
 
-// The software rasteriser allocates and frees several megabytes of binned triangles every
-// frame; without a high trim threshold the C library hands them back to the system each time
-// and every frame pays to fault them in again.
-void viewer_keep_freed_memory(void)
-{
-    mallopt(M_TRIM_THRESHOLD, kTrimThreshold);
-}
-
 int viewer_run(int argc, char** argv)
 {
-    viewer_keep_freed_memory();
     brelm_init(argc, argv, 720, 566, 0, "Savrel");
     text_init();
     profile_load(kProfilePath);

@@ -20,7 +20,6 @@ struct FrameWindow {
 
 // Application
 int viewer_run(int argc, char** argv);  // the whole start-up and main loop; returns main's status
-void viewer_keep_freed_memory(void);  // keeps per-frame driver memory in the process (called by viewer_run)
 int32_t viewer_action(InputState* input, void* user);  // the per-pass function
 void viewer_context_created(void);  // restores GL state after a mode change
 

@@ -24,7 +24,9 @@ void gl_open_window_once(void)
     for (int attempt = 0; attempt < 10 && SDL_Init(SDL_INIT_VIDEO) < 0; attempt++) usleep(200 * 1000);
     char folder[] = "/tmp/savrel-gl-XXXXXX";
     if (!mkdtemp(folder)) std::abort();
-    std::string previous = get_current_dir_name();
+    char* current = get_current_dir_name();
+    std::string previous = current;
+    std::free(current);
     if (chdir(folder) != 0) std::abort();
     std::fflush(stdout);
     std::fflush(stderr);
