@@ -169,3 +169,10 @@ void settings_load(const char* path)
     while (std::fgets(line, kLineSize, file)) load_line(line);
     std::fclose(file);
 }
+
+void settings_reset(void)
+{
+    for (uint32_t i = 0; i < store.count; i++) std::free(store.entries[i].text);
+    store.initialised = false;
+    settings_init();
+}

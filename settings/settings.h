@@ -38,3 +38,4 @@ void settings_set_real(const char* name, double value);  // real = value, intege
 void settings_set_int(const char* name, int32_t value);  // integer = value
 void settings_set_text(const char* name, const char* text);  // text = an owned copy; no change if it cannot be copied
 void settings_load(const char* path);  // reads "name value" lines; an unreadable file changes nothing
+void settings_reset(void);  // empties the store, texts freed, change count back to its start; for tests and fuzzing
