@@ -3,6 +3,7 @@
 
 #include <GL/gl.h>
 
+#include <chrono>
 #include <cstdio>
 
 #include "camera/camera.h"
@@ -64,10 +65,16 @@ void input_pass(const InputState* input)
     viewer_frame_window_input(input);
 }
 
+double seconds_now()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
 }  // namespace
 
 int viewer_run(int argc, char** argv)
 {
+    viewer_keep_freed_memory();
     brelm_init(argc, argv, 720, 566, 0, "Savrel");
     text_init();
     profile_load(kProfilePath);
@@ -86,7 +93,10 @@ int viewer_run(int argc, char** argv)
 int32_t viewer_action(InputState* input, void* user)
 {
     (void)user;
-    if (input->pass == BRELM_PASS_IDLE) return 0;
+    if (input->pass == BRELM_PASS_IDLE) {
+        viewer_return_free_memory(seconds_now());
+        return 0;
+    }
     viewer_scroll_step();
     if (input->pass == BRELM_PASS_DRAW)
         draw_pass();

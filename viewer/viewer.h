@@ -23,6 +23,10 @@ int viewer_run(int argc, char** argv);  // the whole start-up and main loop; ret
 int32_t viewer_action(InputState* input, void* user);  // the per-pass function
 void viewer_context_created(void);  // restores GL state after a mode change
 
+// Memory the GL driver frees each frame
+void viewer_keep_freed_memory(void);  // keeps freed memory in the process instead of returning it at once
+bool viewer_return_free_memory(double now_seconds);  // every 2 s of the given clock, returns all free pages; true when it did
+
 // Frame window navigation
 FrameWindow* viewer_frame_window(void);  // the one frame window
 void viewer_scroll_step(void);  // moves the window by its velocity and clamps it
