@@ -49,12 +49,13 @@ fuzz:
 # for leaks as well. A new suite that opens a window fails the first run until it is listed.
 SANITIZE_WINDOW_SUITES = App|AppEndToEnd|CameraGlTest|Culling|DrawTest|FrameWindowTest|GraphPixels|MainLoopTest|PlatformTest|Soak|TextFreshProcess|TextTest|ViewerEndToEnd
 SANITIZE_OPTIONS = UBSAN_OPTIONS=print_stacktrace=1 ASAN_OPTIONS=detect_leaks
+# The build checks glGetError after every frame, so the soak among these tests catches GL errors too.
 # A failed test gets up to three tries: sanitized tests start slowly, and a loaded machine
 # now and then times out a window wait.
 SANITIZE_XVFB = $(XVFB)
 
 test-sanitize: deps
-	@cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSAVREL_SANITIZE=ON -DSAVREL_BENCH=OFF > /dev/null
+	@cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSAVREL_SANITIZE=ON -DSAVREL_GL_CHECK=ON -DSAVREL_BENCH=OFF > /dev/null
 	@cmake --build build-sanitize -j $(JOBS)
 	@cd build-sanitize && $(SANITIZE_OPTIONS)=1 $(SANITIZE_XVFB) ctest --output-on-failure -j $(JOBS) --repeat until-pass:3 -E '^($(SANITIZE_WINDOW_SUITES))\.'
 	@cd build-sanitize && $(SANITIZE_OPTIONS)=0 $(SANITIZE_XVFB) ctest --output-on-failure -j $(JOBS) --repeat until-pass:3 -R '^($(SANITIZE_WINDOW_SUITES))\.'

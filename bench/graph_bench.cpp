@@ -5,18 +5,15 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
-#include <vector>
 
 #include "camera/camera.h"
 #include "draw/draw.h"
 #include "draw/text.h"
 #include "platform/platform.h"
-#include "profile/encoder.h"
 #include "profile/profile.h"
+#include "tests/support/recording_support.h"
 #include "viewer/viewer.h"
 
 namespace {
@@ -47,34 +44,6 @@ void open_window_once()
     open = true;
 }
 
-// A recording shaped like a real one: named groups of named items whose times wander.
-void load_recording(int groups, int items)
-{
-    ProfileBytes bytes;
-    std::vector<EncodedGroupValues> values(size_t(groups), EncodedGroupValues{0, std::vector<float>(size_t(items))});
-    for (uint32_t m = 0; m < kRecordedFrames; m++) {
-        float total = 0;
-        for (int g = 0; g < groups; g++) {
-            values[size_t(g)].value = 0;
-            for (int k = 0; k < items; k++) {
-                float time = 0.0002f * float(1 + (k * 7 + g * 3) % 11) * (1.2f + std::sin(float(m) * 0.05f + float(k)));
-                values[size_t(g)].items[size_t(k)] = time;
-                values[size_t(g)].value += time;
-            }
-            total += values[size_t(g)].value;
-        }
-        profile_encode_frame(&bytes, total, values, {});
-    }
-    std::vector<EncodedGroupNames> names(static_cast<size_t>(groups));
-    for (int g = 0; g < groups; g++) {
-        names[size_t(g)].name = std::string("subsystem_").append(std::to_string(g));
-        for (int k = 0; k < items; k++)
-            names[size_t(g)].items.push_back(std::string("task_").append(std::to_string(g * items + k)));
-    }
-    profile_encode_structure(&bytes, names);
-    profile_load_memory(bytes.data(), bytes.size());
-}
-
 double cpu_ms(const rusage& usage)
 {
     return (double(usage.ru_utime.tv_sec) + double(usage.ru_stime.tv_sec)) * 1e3 +
@@ -102,7 +71,7 @@ void draw_pass()
 void BM_GraphDrawPass(benchmark::State& state)
 {
     open_window_once();
-    load_recording(int(state.range(0)), int(state.range(1)));
+    load_wide_recording(int(state.range(0)), int(state.range(1)), kRecordedFrames);
     draw_set_culling(state.range(2) != 0);
     state.counters["sections"] = double(profile_table()->section_count);
     state.SetLabel(reinterpret_cast<const char*>(glGetString(GL_RENDERER)));
