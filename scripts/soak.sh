@@ -127,13 +127,25 @@ heavy_commands() {
   commands+=(up 1 sleep 300 move 640 500 down 3 move 700 700 sleep 200 move 500 300 sleep 200 up 3 sleep 500)
 }
 
-# Back to the starting window with no button held, so that samples compare like with like;
-# long enough for the viewer to have returned its free memory twice in that state.
+# Back to one state, so that samples compare like with like: a new GL context at the
+# starting window size (a resize through another size makes SDL build one), the camera reset
+# (right, middle and left together), ten frames shown (an upward left drag across the window,
+# which also stops the scroll) and no button held. After half a second there, the lowest of
+# forty readings 0.1 s apart, so one frame's passing allocations do not count.
 settled_resident_kb() {
   width=720
   height=566
-  drive up 1 up 2 up 3 resize 720 566 sleep 4500
-  resident_kb
+  drive up 1 up 2 up 3 resize 700 550 sleep 600 resize 720 566 sleep 600 \
+    move 360 283 down 3 sleep 100 down 2 down 1 sleep 200 up 1 up 2 up 3 sleep 100 \
+    move 360 560 down 1 sleep 100 move 360 300 sleep 100 move 360 5 sleep 200 up 1 sleep 500
+  local lowest now
+  lowest=$(resident_kb)
+  for _ in $(seq 40); do
+    now=$(resident_kb)
+    [ "$now" -lt "$lowest" ] && lowest=$now
+    sleep 0.1
+  done
+  echo "$lowest"
 }
 
 # Runs the viewer on one recording; prints a summary line and returns non-zero on a failure.
