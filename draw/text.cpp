@@ -166,7 +166,6 @@ bool pass_reaches(const char* text, double dx, double dy)
 // One pass that leaves out the glyphs it cannot show but moves the pen past every one.
 void draw_reaching_glyphs(float size, float spacing, const char* text, double dx, double dy)
 {
-    if (!pass_reaches(text, dx, dy)) return;
     draw_glyph_run(size, spacing, text, -1, [dx, dy](int32_t i) { return glyph_reaches(i, dx, dy); });
 }
 
@@ -187,7 +186,7 @@ void draw_reaching_passes(float size, float spacing, const char* text)
         draw_reaching_glyphs(size, spacing, text, dx, dy);
     }
     text_set_projection(0.0f, 0.0f);
-    draw_reaching_glyphs(size, spacing, text, 0.0, 0.0);
+    if (pass_reaches(text, 0.0, 0.0)) draw_reaching_glyphs(size, spacing, text, 0.0, 0.0);
     text_glyphs_init();
     glEnableClientState(GL_VERTEX_ARRAY);
     glVertexPointer(2, GL_FLOAT, 0, glyph_vertices);

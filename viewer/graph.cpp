@@ -302,15 +302,15 @@ uint32_t build_reaching_quads(const WindowView& view, const SectionTable* table,
     return kept;
 }
 
+// view: where geometry lands, for leaving out quads that reach no pixel; null draws every quad.
 void draw_band(const SectionTable* table, const Section& item, uint32_t start, uint32_t count,
-               float frame_total_sum)
+               float frame_total_sum, const WindowView* view)
 {
     float* vertices = graph.band_vertices.get();
     float* colours = graph.band_colors.get();
     uint32_t quads = count - 1;
-    if (draw_culling())
-        quads = build_reaching_quads(current_window_view(), table, item, start, count, frame_total_sum, vertices,
-                                     colours);
+    if (view)
+        quads = build_reaching_quads(*view, table, item, start, count, frame_total_sum, vertices, colours);
     else
         profile_graph_band(table, &item, start, count, frame_total_sum, vertices, colours);
     if (quads == 0) return;
@@ -437,10 +437,17 @@ void profile_draw_graph(uint32_t start, uint32_t count)
     bool scratch = reserve_scratch_arrays(count);
     float frame_total_sum = profile_graph_layout(table, start, count);
     draw_frame_lines(table, start, count, frame_total_sum, scratch && draw_culling());
+    // Labels restore the matrices they change, so one reading serves every band.
+    WindowView view;
+    const WindowView* band_view = nullptr;
+    if (draw_culling()) {
+        view = current_window_view();
+        band_view = &view;
+    }
     for (uint32_t i = 0; i < table->section_count; i++) {
         const Section& entry = table->sections[i];
         draw_span_label(entry);
-        if (entry.type == SECTION_ITEM && scratch) draw_band(table, entry, start, count, frame_total_sum);
+        if (entry.type == SECTION_ITEM && scratch) draw_band(table, entry, start, count, frame_total_sum, band_view);
     }
     draw_pies(table);
     draw_pie_labels(table);
