@@ -192,6 +192,117 @@ bool read_bar(Reader& reader, std::istringstream& words)
     return true;
 }
 
+// Half the pen's reach across a stroke whose left normal is n: width_x across upright strokes,
+// width_y across level ones, in between along an ellipse.
+double pen_reach(FontPoint n, double width_x, double width_y)
+{
+    return std::hypot(n.x * width_x, n.y * width_y) / 2;
+}
+
+FontPoint unit_normal(FontPoint from, FontPoint to)
+{
+    const double length = std::hypot(to.x - from.x, to.y - from.y);
+    return {-(to.y - from.y) / length, (to.x - from.x) / length};
+}
+
+// Where the offset edges of the two segments meeting at a corner cross (the mitre), on one side.
+FontPoint mitre(FontPoint corner, FontPoint n0, double reach0, FontPoint n1, double reach1, double side)
+{
+    const FontPoint a = {corner.x + side * n0.x * reach0, corner.y + side * n0.y * reach0};
+    const FontPoint b = {corner.x + side * n1.x * reach1, corner.y + side * n1.y * reach1};
+    const FontPoint d0 = {n0.y, -n0.x}, d1 = {n1.y, -n1.x};
+    const double det = d0.x * d1.y - d0.y * d1.x;
+    if (std::fabs(det) < 1e-6) return {(a.x + b.x) / 2, (a.y + b.y) / 2};
+    const double t = ((b.x - a.x) * d1.y - (b.y - a.y) * d1.x) / det;
+    return {a.x + t * d0.x, a.y + t * d0.y};
+}
+
+// The end of a stroke, on one side: square across the stroke, or level along y of the end point.
+FontPoint stroke_end(FontPoint end, FontPoint n, double reach, double side, bool level)
+{
+    const FontPoint square = {end.x + side * n.x * reach, end.y + side * n.y * reach};
+    if (!level || std::fabs(n.x) < 1e-9) return square;
+    // Slide along the stroke's edge to the level of the end point.
+    const FontPoint d = {n.y, -n.x};
+    const double t = (end.y - square.y) / d.y;
+    return {square.x + t * d.x, square.y + t * d.y};
+}
+
+bool read_path_end(Reader& reader, std::istringstream& words, bool* level)
+{
+    std::string word;
+    words >> word;
+    if (word != "square" && word != "level") return fail(reader, "a path end is 'square' or 'level'");
+    *level = word == "level";
+    return true;
+}
+
+// path width_x width_y start_end end_end item...: one pen stroke along a centre line of points
+// (x,y), arcs (arc cx cy rx ry from to) and waves (sine x0 y0 x1 height from to: y0 + height *
+// sin(phase) as the phase runs from..to and x runs x0..x1), mitred at every corner. Each segment is a shape of
+// its own, so where the stroke crosses itself the later segment is cut, not inked twice.
+bool read_path(Reader& reader, std::istringstream& words)
+{
+    double width_x, width_y;
+    bool level_start, level_end;
+    if (!(words >> width_x >> width_y)) return fail(reader, "a path needs two widths");
+    if (!read_path_end(reader, words, &level_start) || !read_path_end(reader, words, &level_end)) return false;
+    std::vector<FontPoint> centre;
+    auto add = [&](FontPoint p) {
+        if (centre.empty() || std::hypot(p.x - centre.back().x, p.y - centre.back().y) > 1e-6) centre.push_back(p);
+    };
+    std::string word;
+    while (words >> word) {
+        if (word == "arc") {
+            double cx, cy, rx, ry, from, to;
+            if (!(words >> cx >> cy >> rx >> ry >> from >> to)) return fail(reader, "arc takes cx cy rx ry from to");
+            const double low = std::min(from, to), high = std::max(from, to);
+            std::vector<double> angles = arc_angles(low, high, segment_count(high - low, rx, ry));
+            if (to < from) std::reverse(angles.begin(), angles.end());
+            for (double angle : angles) add(ellipse_point(cx, cy, rx, ry, angle, reader.exponent));
+            continue;
+        }
+        if (word == "sine") {
+            double x0, y0, x1, height, from, to;
+            if (!(words >> x0 >> y0 >> x1 >> height >> from >> to) || to <= from) {
+                return fail(reader, "sine takes x0 y0 x1 height from to, from below to");
+            }
+            const int steps = std::max(2, int(std::lround((to - from) / 10.0)));
+            for (int k = 0; k <= steps; k++) {
+                const double phase = from + (to - from) * k / steps;
+                add({x0 + (x1 - x0) * k / steps, y0 + height * std::sin(phase * pi / 180.0)});
+            }
+            continue;
+        }
+        FontPoint p;
+        char comma = 0;
+        std::istringstream pair(word);
+        if (!(pair >> p.x >> comma >> p.y) || comma != ',' || !pair.eof()) {
+            return fail(reader, "expected x,y, arc or sine but read '" + word + "'");
+        }
+        add(p);
+    }
+    if (centre.size() < 2) return fail(reader, "a path needs two points");
+    std::vector<FontPoint> left, right;
+    for (size_t i = 0; i < centre.size(); i++) {
+        const FontPoint n0 = unit_normal(centre[i > 0 ? i - 1 : 0], centre[i > 0 ? i : 1]);
+        const FontPoint n1 = i + 1 < centre.size() ? unit_normal(centre[i], centre[i + 1]) : n0;
+        const double reach0 = pen_reach(n0, width_x, width_y), reach1 = pen_reach(n1, width_x, width_y);
+        if (i == 0 || i + 1 == centre.size()) {
+            const bool level = i == 0 ? level_start : level_end;
+            left.push_back(stroke_end(centre[i], n1, reach1, 1, level));
+            right.push_back(stroke_end(centre[i], n1, reach1, -1, level));
+        } else {
+            left.push_back(mitre(centre[i], n0, reach0, n1, reach1, 1));
+            right.push_back(mitre(centre[i], n0, reach0, n1, reach1, -1));
+        }
+    }
+    for (size_t i = 0; i + 1 < centre.size(); i++) {
+        add_shape(reader, font_triangulate({right[i], right[i + 1], left[i + 1], left[i]}, {}));
+    }
+    return true;
+}
+
 // use part-or-code [dx dy [sx sy]]: the shapes of an earlier block, scaled then moved.
 bool read_use(Reader& reader, std::istringstream& words)
 {
@@ -273,6 +384,7 @@ bool read_line_of_source(Reader& reader, const std::string& text)
     if (keyword == "rect") return read_rect(reader, words);
     if (keyword == "line") return read_line(reader, words);
     if (keyword == "bar") return read_bar(reader, words);
+    if (keyword == "path") return read_path(reader, words);
     if (keyword == "ring") return read_ring(reader, words);
     if (keyword == "use") return read_use(reader, words);
     if (keyword == "profile") return read_profile(reader, words);
