@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "draw/text.h"
@@ -175,6 +176,32 @@ double overlap(const Polygon& a, const Polygon& b)
     return inside.size() >= 3 ? std::fabs(area(inside)) : 0.0;
 }
 
+// The stretches of ink along the level line at height y, merged where triangles touch.
+std::vector<std::pair<double, double>> ink_runs(const GlyphView& view, double y)
+{
+    std::vector<std::pair<double, double>> pieces, runs;
+    for (const Polygon& triangle : view.triangles) {
+        double left = 1e9, right = -1e9;
+        for (size_t i = 0; i < 3; i++) {
+            const Point p = triangle[i], q = triangle[(i + 1) % 3];
+            if ((p.y - y) * (q.y - y) > 0 || p.y == q.y) continue;
+            const double x = p.x + (y - p.y) / (q.y - p.y) * (q.x - p.x);
+            left = std::min(left, x);
+            right = std::max(right, x);
+        }
+        if (right > left) pieces.push_back({left, right});
+    }
+    std::sort(pieces.begin(), pieces.end());
+    for (const auto& piece : pieces) {
+        if (!runs.empty() && piece.first <= runs.back().second + 1e-6) {
+            runs.back().second = std::max(runs.back().second, piece.second);
+        } else {
+            runs.push_back(piece);
+        }
+    }
+    return runs;
+}
+
 TEST(FontTables, RepertoireIsCodes33To254EachWithItsOwnList)
 {
     for (int code = 0; code < 256; code++) {
@@ -316,6 +343,42 @@ TEST(FontTables, AccentsStayBelowTheirCeilings)
     }
 }
 
+TEST(FontTables, SmallFiguresKeepTheirStrokesAndGapsAtLabelSizes)
+{
+    // Ordinals, superiors and fraction figures: strokes near the lowercase weight, and counters
+    // and gaps wide enough that a fraction does not fill in at small label sizes.
+    struct Scan {
+        int code;
+        double y;  // in 1/21 units
+        size_t runs;
+    };
+    const Scan scans[] = {{166, 21.5, 2}, {166, 10.5, 1}, {167, 21.5, 2}, {252, 17, 2}, {253, 18.5, 1},
+                          {171, 14, 3},   {171, 20, 2},   {171, 5, 2},    {172, 14, 3}, {172, 5, 2}};
+    for (const Scan& scan : scans) {
+        SCOPED_TRACE(std::to_string(scan.code) + " at " + std::to_string(scan.y));
+        const auto runs = ink_runs(view_glyph(scan.code), scan.y / 21.0);
+        ASSERT_EQ(runs.size(), scan.runs);
+        for (size_t i = 0; i < runs.size(); i++) {
+            EXPECT_GE(runs[i].second - runs[i].first, 0.15) << "stroke " << i;
+            if (i > 0) {
+                EXPECT_GE(runs[i].first - runs[i - 1].second, 0.12) << "gap before stroke " << i;
+            }
+        }
+    }
+}
+
+TEST(FontTables, TheLigaturesStemStandsClearOfTheEsBowl)
+{
+    // Near the x-height and near the baseline the a's stem and the e's bowl are apart, so the
+    // ligature shows its stem and does not read as two joined rounds.
+    for (double y : {2.0, 20.0}) {
+        const auto runs = ink_runs(view_glyph(145), y / 21.0);
+        ASSERT_EQ(runs.size(), 2u) << y;
+        EXPECT_NEAR(runs[0].second, 18 / 21.0, 1e-4) << y;
+        EXPECT_GT(runs[1].first - runs[0].second, 0.08) << y;
+    }
+}
+
 TEST(FontTables, CodePageGlyphsHaveTheirOwnProfiles)
 {
     // The capital A with diaeresis spaces like A below the x-height; its dots only touch band 0.
@@ -414,6 +477,8 @@ TEST_F(FontGenerator, FaultySourcesAreRefusedWithTheirLine)
         {source + "\npart extra\ncircle 0 0 1\n", "unknown word 'circle'"},
         {source + "\npart extra\nrect 0 0 1\n", "wrong number of values"},
         {source + "\npart extra\nuse nothing\n", "unknown part or glyph 'nothing'"},
+        {source + "\npart extra\npath 4 4 round level 0,0 0,9\n", "a path end is 'square' or 'level'"},
+        {source + "\npart extra\npath 4 4 level level 0,0 0,0\n", "a path needs two points"},
         {"rect 0 0 1 1\n", "line 1: 'rect' outside a glyph or part"},
     };
     for (const Case& test : cases) {
