@@ -239,8 +239,9 @@ bool read_path_end(Reader& reader, std::istringstream& words, bool* level)
 
 // path width_x width_y start_end end_end item...: one pen stroke along a centre line of points
 // (x,y), arcs (arc cx cy rx ry from to) and waves (sine x0 y0 x1 height from to: y0 + height *
-// sin(phase) as the phase runs from..to and x runs x0..x1), mitred at every corner. Each segment is a shape of
-// its own, so where the stroke crosses itself the later segment is cut, not inked twice.
+// sin(phase) as the phase runs from..to and x runs x0..x1), mitred at every corner. Each segment
+// is a shape of its own, so where the stroke crosses itself the later segment is cut, not inked
+// twice.
 bool read_path(Reader& reader, std::istringstream& words)
 {
     double width_x, width_y;
