@@ -1,15 +1,11 @@
 // savrel-inspect: shows what a recording holds, loaded exactly as the viewer loads it, and
 // which sections made its slowest frames slow.
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -45,7 +41,7 @@ const char* const kHelp =
     "structure record, 2 on bad usage.\n";
 const uint32_t kDefaultSpikes = 10;
 const uint32_t kCausesPerSpike = 3;
-const double kMilliseconds = 1000.0;
+const double kMillisecondsPerSecond = 1000.0;
 
 enum Format { FORMAT_REPORT, FORMAT_JSON, FORMAT_CSV };
 
@@ -195,12 +191,11 @@ std::vector<std::string> labels_of(const SectionTable* table)
     return labels;
 }
 
-// Skips count values of four bytes; false, with the reader overrun, when they are not all there.
-bool skip_values(ProfileReader* reader, uint32_t count)
+// Skips count values of four bytes; the reader is overrun when they are not all there.
+void skip_values(ProfileReader* reader, uint32_t count)
 {
     if (count > (reader->size - reader->position) / 4) reader->overrun = true;
     else reader->position += size_t(count) * 4;
-    return !reader->overrun;
 }
 
 // The frames' trailing strings, which the viewer's loader reads past: walked here over the
@@ -221,6 +216,7 @@ std::vector<std::vector<std::string>> notes_of(const uint8_t* bytes, size_t size
         for (uint32_t string = 0; string < strings && !reader.overrun; string++) {
             const uint8_t* start = bytes + reader.position;
             const void* end = std::memchr(start, 0, reader.size - reader.position);
+            reader.overrun = !end;
             if (!end) break;
             frame_notes.emplace_back(reinterpret_cast<const char*>(start), static_cast<const uint8_t*>(end) - start);
             reader.position += frame_notes.back().size() + 1;
@@ -232,21 +228,14 @@ std::vector<std::vector<std::string>> notes_of(const uint8_t* bytes, size_t size
     return notes;
 }
 
-// Mapped, not read: a recording can be hundreds of megabytes.
 std::vector<std::vector<std::string>> notes_of_file(const char* path, uint32_t frame_count)
 {
-    int file = open(path, O_RDONLY);
-    struct stat info {};
-    if (file < 0 || fstat(file, &info) != 0 || info.st_size == 0 || frame_count == 0) {
-        if (file >= 0) close(file);
-        return std::vector<std::vector<std::string>>(frame_count);
-    }
-    void* bytes = mmap(nullptr, size_t(info.st_size), PROT_READ, MAP_PRIVATE, file, 0);
-    close(file);
-    if (bytes == MAP_FAILED) return std::vector<std::vector<std::string>>(frame_count);
-    auto notes = notes_of(static_cast<const uint8_t*>(bytes), size_t(info.st_size), frame_count);
-    munmap(bytes, size_t(info.st_size));
-    return notes;
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    std::vector<uint8_t> bytes(file && frame_count > 0 ? size_t(file.tellg()) : 0);
+    file.seekg(0);
+    file.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size()));
+    bytes.resize(size_t(file.gcount()));
+    return notes_of(bytes.data(), bytes.size(), frame_count);
 }
 
 Inspection inspect(const char* path, const SectionTable* table, Range range, uint32_t spikes)
@@ -274,18 +263,18 @@ std::string printable(const std::string& text)
     return result;
 }
 
-double ms(double seconds)
+double milliseconds(double seconds)
 {
-    return seconds * kMilliseconds;
+    return seconds * kMillisecondsPerSecond;
 }
 
 void print_spike(const Inspection& inspection, const Spike& spike)
 {
     std::printf("  frame %u: %.3f ms, %+.3f over the median:", spike.frame,
-                ms(inspection.table->sections[0].values[spike.frame]), ms(spike.excess));
+                milliseconds(inspection.table->sections[0].values[spike.frame]), milliseconds(spike.excess));
     for (size_t n = 0; n < spike.causes.size(); n++)
         std::printf("%s %s %+.3f", n ? "," : "", printable(inspection.labels[spike.causes[n].section]).c_str(),
-                    ms(spike.causes[n].excess));
+                    milliseconds(spike.causes[n].excess));
     if (spike.causes.empty()) std::printf(" no section above its median");
     const std::vector<std::string>& notes = inspection.notes[spike.frame];
     for (size_t n = 0; n < notes.size(); n++)
@@ -310,15 +299,16 @@ void print_report(const char* path, const Inspection& inspection)
         std::printf("%5u  %-33s", index, printable(label).c_str());
         const Statistics& stats = inspection.statistics[index];
         if (range.count > 0)
-            std::printf(" %10.3f %10.3f %10.3f %8u %10.3f %10.3f %10.3f", ms(stats.mean), ms(stats.minimum),
-                        ms(stats.maximum), stats.maximum_frame, ms(stats.p50), ms(stats.p95), ms(stats.p99));
+            std::printf(" %10.3f %10.3f %10.3f %8u %10.3f %10.3f %10.3f", milliseconds(stats.mean),
+                        milliseconds(stats.minimum), milliseconds(stats.maximum), stats.maximum_frame,
+                        milliseconds(stats.p50), milliseconds(stats.p95), milliseconds(stats.p99));
         std::printf("\n");
     }
     const Statistics& totals = inspection.statistics[0];
     if (range.count > 0)
         std::printf("\nFrame totals (ms): mean %.3f, median %.3f, worst %.3f (frame %u), p95 %.3f, p99 %.3f\n",
-                    ms(totals.mean), ms(totals.p50), ms(totals.maximum), totals.maximum_frame, ms(totals.p95),
-                    ms(totals.p99));
+                    milliseconds(totals.mean), milliseconds(totals.p50), milliseconds(totals.maximum),
+                    totals.maximum_frame, milliseconds(totals.p95), milliseconds(totals.p99));
     else
         std::printf("\nFrame totals: no frames\n");
     if (!inspection.spikes.empty()) {
@@ -403,7 +393,7 @@ void print_csv(const Inspection& inspection)
     for (uint32_t frame = range.first; frame < range.first + range.count; frame++) {
         std::printf("%u", frame);
         for (uint32_t index = 0; index < inspection.table->section_count; index++)
-            std::printf(",%.7g", ms(inspection.table->sections[index].values[frame]));
+            std::printf(",%.7g", milliseconds(inspection.table->sections[index].values[frame]));
         std::printf("\n");
     }
 }
