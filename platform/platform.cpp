@@ -4,8 +4,13 @@
 #include <SDL/SDL.h>
 #include <GL/gl.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 
 namespace {
@@ -34,6 +39,30 @@ void check_gl_errors(double frame)
         std::fprintf(stderr, "GL error 0x%04x in frame %.0f\n", unsigned(error), frame);
 }
 #endif
+
+// Opened apart first: freopen closes the stream when it fails, and a stream whose file
+// cannot be written should stay where it was, not go silent.
+void reopen_stream(FILE* stream, const char* path, const char* stream_name, int original_error)
+{
+    int probe = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    if (probe >= 0) close(probe);
+    if (probe < 0 || !std::freopen(path, "w", stream)) {
+        dprintf(original_error, "savrel: cannot write %s (%s); %s is not redirected\n", path, std::strerror(errno),
+                stream_name);
+        return;
+    }
+    // Each line is in the file as soon as it is printed, so a killed viewer loses none.
+    std::setvbuf(stream, nullptr, _IOLBF, BUFSIZ);
+}
+
+// Without SDL_VIDEODRIVER, SDL 1.2 falls back to text-mode drivers that take the terminal
+// over and give no OpenGL; x11 is the one driver here that can open the window.
+bool choose_video_driver()
+{
+    if (std::getenv("SDL_VIDEODRIVER")) return false;
+    setenv("SDL_VIDEODRIVER", "x11", 1);
+    return true;
+}
 
 void close_streams_and_quit()
 {
@@ -128,8 +157,16 @@ void brelm_init(int argc, char** argv, uint32_t width, uint32_t height, uint8_t 
 {
     (void)argc;
     (void)argv;
+    bool chosen_driver = choose_video_driver();
     if (SDL_Init(SDL_INIT_VIDEO) < 0) {
-        std::fprintf(stderr, "Unable to initialize SDL: %s\n", SDL_GetError());
+        const char* display = std::getenv("DISPLAY");
+        if (!chosen_driver)
+            std::fprintf(stderr, "Unable to initialize SDL: %s\n", SDL_GetError());
+        else if (!display || !*display)
+            std::fprintf(stderr, "savrel: no display (DISPLAY is not set); run it on a desktop or under Xvfb.\n");
+        else
+            std::fprintf(stderr, "savrel: no display (cannot open DISPLAY %s); run it on a desktop or under Xvfb.\n",
+                         display);
         // Failing to start is an error, not a clean exit.
         std::exit(1);
     }
@@ -157,9 +194,11 @@ void brelm_init(int argc, char** argv, uint32_t width, uint32_t height, uint8_t 
 
     std::fflush(stdout);
     std::fflush(stderr);
-    if (!std::freopen("my_stdout.txt", "w", stdout) || !std::freopen("my_stderr.txt", "w", stderr)) {
-        // Without the files the program still runs; its prints are simply lost.
-    }
+    // Kept for the note on a stream that cannot be redirected, even when it is standard error.
+    int original_error = dup(STDERR_FILENO);
+    reopen_stream(stdout, "my_stdout.txt", "standard output", original_error);
+    reopen_stream(stderr, "my_stderr.txt", "standard error", original_error);
+    if (original_error >= 0) close(original_error);
     std::atexit(close_streams_and_quit);
     std::printf("window_size_x %u window_size_y %u\n", width, height);
 

@@ -4,7 +4,7 @@
 // application's action function in three passes (input 1, idle 2, draw 0).
 //
 // Use, in order:
-//   brelm_init(argc, argv, 720, 566, 0, "Savrel");   // opens the window, redirects stdout/stderr
+//   brelm_init(argc, argv, 720, 566, 0, "Savrel");   // opens the window, redirects stdout/stderr (line-buffered)
 //   brelm_set_context_func(fn);                      // called after every later mode change
 //   brelm_set_action_func(fn, 0);                    // called three times per frame
 //   brelm_main_loop();                               // returns when the window is closed
@@ -56,7 +56,7 @@ typedef int32_t (*ActionFunc)(InputState* input, void* user);
 
 // Window and GL context
 void brelm_init(int argc, char** argv, uint32_t width, uint32_t height, uint8_t fullscreen,
-                const char* caption);  // exits with status 1 when no window can be opened
+                const char* caption);  // exits with status 1 and one line on stderr when no window can be opened
 void brelm_set_context_func(ContextFunc func);  // registers the after-mode-change callback (null clears it)
 double brelm_get_screen_mode(uint32_t* width, uint32_t* height, uint8_t* fullscreen);  // returns height/width; null outputs skipped
 void brelm_get_view_settings(double* far_plane, double* near_plane, double* field_scale);  // null outputs skipped

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Gives BUILD/run something to show: the demo recording when no advance_profile.bin is there,
-# an example sv_config.cfg when none is there. A file already there, such as a user's own
-# recording, is never replaced. Usage: prepare-run.sh [BUILD]
+# Gives BUILD/run something to show: the demo recording when no advance_profile.bin is there.
+# A file already there, such as a user's own recording, is never replaced. No sv_config.cfg
+# is written: no setting changes the viewer, and an example would suggest that some do.
+# Usage: prepare-run.sh [BUILD]
 set -euo pipefail
 build=${1:-build}
 run="$build/run"
@@ -13,9 +14,8 @@ if [ ! -e "$run/advance_profile.bin" ]; then
   [ -e "$run/advance_profile.bin" ] || mv "$run/advance_profile.bin.demo" "$run/advance_profile.bin"
   rm -f "$run/advance_profile.bin.demo"
 fi
-if [ ! -e "$run/sv_config.cfg" ]; then
-  # One "name value" pair per line; the viewer reads them into its settings store and
-  # consults none, so these only show the format.
-  printf '%s\n' "profile_file advance_profile.bin" "stdout_file my_stdout.txt" "stderr_file my_stderr.txt" \
-    > "$run/sv_config.cfg"
+# The example that earlier versions wrote named settings the viewer does not have.
+old_example=$'profile_file advance_profile.bin\nstdout_file my_stdout.txt\nstderr_file my_stderr.txt'
+if [ -f "$run/sv_config.cfg" ] && [ "$(cat "$run/sv_config.cfg")" = "$old_example" ]; then
+  rm "$run/sv_config.cfg"
 fi

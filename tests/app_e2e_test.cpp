@@ -1,7 +1,11 @@
 // End-to-end: the built viewer in a scratch folder, driven from outside.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/process_support.h"
@@ -33,7 +37,24 @@ public:
         pid_ = 0;
         return status;
     }
+    int kill_now()
+    {
+        kill(pid_, SIGKILL);
+        int status = wait_program(pid_, 20000);
+        pid_ = 0;
+        return status;
+    }
     std::string file(const char* name) const { return read_file(folder_ + "/" + name); }
+    // Waits up to five seconds for the file to hold the text; returns what it last held.
+    std::string wait_for(const char* name, const std::string& text) const
+    {
+        std::string content = file(name);
+        for (int tries = 0; tries < 100 && content.find(text) == std::string::npos; tries++) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            content = file(name);
+        }
+        return content;
+    }
 
     // A window shot after the given commands; compared by content, never printed.
     std::string shot(const char* name, const std::vector<std::string>& before = {})
@@ -109,6 +130,49 @@ TEST(AppEndToEnd, DriverWithoutOpenGlFailsWithStatusOneAndSaysWhy)
     EXPECT_EQ(status, 1);
     // The retry at half size is the one named.
     EXPECT_NE(output.find("360x283"), std::string::npos) << output;
+    EXPECT_FALSE(file_exists(folder + "/my_stdout.txt"));
+}
+
+TEST(AppEndToEnd, StreamLinesReachTheFileAsPrintedAndSurviveAKill)
+{
+    std::string folder = make_scratch_folder();
+    Viewer viewer(folder);
+    ASSERT_TRUE(viewer.wait_window());
+    const std::string start =
+        "window_size_x 720 window_size_y 566\n"
+        "Profile \"advance_profile.bin\": cannot be opened (No such file or directory)\n";
+    EXPECT_EQ(viewer.wait_for("my_stdout.txt", start), start);
+    ASSERT_EQ(viewer.drive({"resize", "800", "600"}), 0);
+    const std::string resized = start + "Coming from Fullscreen 0\nFinaly setting from Fullscreen 0\n";
+    EXPECT_EQ(viewer.wait_for("my_stdout.txt", resized), resized);
+    EXPECT_EQ(viewer.kill_now(), 128 + SIGKILL);
+    EXPECT_EQ(viewer.file("my_stdout.txt"), resized);
+}
+
+TEST(AppEndToEnd, StreamThatCannotBeRedirectedIsNamedAndTheOtherStillIs)
+{
+    std::string folder = make_scratch_folder();
+    ASSERT_EQ(mkdir((folder + "/my_stdout.txt").c_str(), 0755), 0);
+    Viewer viewer(folder);
+    ASSERT_TRUE(viewer.wait_window());
+    EXPECT_EQ(viewer.close(), 0);
+    std::string console = viewer.file("console.txt");
+    const std::string note =
+        "savrel: cannot write my_stdout.txt (Is a directory); standard output is not redirected\n";
+    EXPECT_NE(console.find(note + "window_size_x 720 window_size_y 566\n"), std::string::npos) << console;
+    EXPECT_EQ(console.find(note), console.rfind(note));
+    EXPECT_TRUE(file_exists(folder + "/my_stderr.txt"));
+}
+
+TEST(AppEndToEnd, WithoutADisplayOneLineSaysSoAndTheStatusIsOne)
+{
+    std::string folder = make_scratch_folder();
+    std::string output;
+    // A bare name unsets the variable for the child.
+    EXPECT_EQ(run_program(SAVREL_PATH, {}, &output, folder, 20000, {"DISPLAY", "SDL_VIDEODRIVER"}), 1);
+    EXPECT_EQ(output, "savrel: no display (DISPLAY is not set); run it on a desktop or under Xvfb.\n");
+    EXPECT_EQ(run_program(SAVREL_PATH, {}, &output, folder, 20000, {"DISPLAY=:9999", "SDL_VIDEODRIVER"}), 1);
+    EXPECT_EQ(output, "savrel: no display (cannot open DISPLAY :9999); run it on a desktop or under Xvfb.\n");
     EXPECT_FALSE(file_exists(folder + "/my_stdout.txt"));
 }
 

@@ -615,6 +615,35 @@ protected:
         return write("twenty.bin", bytes);
     }
 
+    // Thirty frames of 10 ms: a1 2, a2 3, b1 4 and Wait (a group without items) 1, with three
+    // spikes in frames 7, 20 and 25 and notes on some frames.
+    std::string spiky_recording()
+    {
+        ProfileBytes bytes;
+        for (int frame = 0; frame < 30; frame++) {
+            double a1 = 0.002, a2 = 0.003, b1 = 0.004, wait = 0.001;
+            std::vector<std::string> notes;
+            if (frame == 7) {
+                b1 += 0.005;
+                notes = {"gc", "", "x"};
+            } else if (frame == 20) {
+                a1 += 0.003;
+                a2 += 0.001;
+                wait += 0.0005;
+                notes = {"level"};
+            } else if (frame == 25) {
+                a2 += 0.0001;
+            } else if (frame == 28) {
+                notes = {"last but one"};
+            }
+            std::vector<EncodedGroupValues> groups = {
+                {float(a1 + a2), {float(a1), float(a2)}}, {float(b1), {float(b1)}}, {float(wait), {}}};
+            profile_encode_frame(&bytes, float(a1 + a2 + b1 + wait), groups, notes);
+        }
+        profile_encode_structure(&bytes, {{"A", {"a1", "a2"}}, {"B", {"b1"}}, {"Wait", {}}});
+        return write("spiky.bin", bytes);
+    }
+
     std::string folder_;
 };
 
@@ -640,15 +669,22 @@ TEST_F(InspectTest, ReportShowsTheTreeAndItsStatistics)
     ASSERT_EQ(inspect({twenty_frames()}, &output), 0) << output;
     EXPECT_NE(output.find("Frames: 20 (capacity 1024 values per section)"), std::string::npos) << output;
     EXPECT_NE(output.find("Sections: 6"), std::string::npos);
-    // index, name, mean, min, max, 95th percentile (nearest rank: the 19th of 20).
+    // Seconds on disk, milliseconds shown: index, name, mean, min, max, its frame, then the
+    // 50th, 95th and 99th percentiles (nearest rank: the 10th, 19th and 20th of 20).
+    EXPECT_NE(output.find("mean (ms)"), std::string::npos) << output;
     EXPECT_EQ(words_of_line_starting(output, "0  total"),
-              std::vector<std::string>({"0", "total", "10.5", "1", "20", "19"}));
+              std::vector<std::string>(
+                  {"0", "total", "10500.000", "1000.000", "20000.000", "4", "10000.000", "19000.000", "20000.000"}));
     EXPECT_EQ(words_of_line_starting(output, "3    a2"),
-              std::vector<std::string>({"3", "a2", "0.5", "0.5", "0.5", "0.5"}));
+              std::vector<std::string>(
+                  {"3", "a2", "500.000", "500.000", "500.000", "0", "500.000", "500.000", "500.000"}));
     EXPECT_EQ(words_of_line_starting(output, "5    b1"),
-              std::vector<std::string>({"5", "b1", "9.5", "0", "19", "18"}));
+              std::vector<std::string>(
+                  {"5", "b1", "9500.000", "0.000", "19000.000", "19", "9000.000", "18000.000", "19000.000"}));
     EXPECT_NE(output.find("  4  B "), std::string::npos) << output;
-    EXPECT_NE(output.find("Frame totals: mean 10.5, worst 20 (frame 4), 95th percentile 19"), std::string::npos)
+    EXPECT_NE(output.find("Frame totals (ms): mean 10500.000, median 10000.000, worst 20000.000 (frame 4), "
+                          "p95 19000.000, p99 20000.000"),
+              std::string::npos)
         << output;
     EXPECT_NE(output.find("Diagnostics: none"), std::string::npos);
 }
@@ -660,6 +696,8 @@ TEST_F(InspectTest, JsonHoldsTheWholeTable)
     nlohmann::json document = nlohmann::json::parse(output);
     EXPECT_EQ(document["frame_count"], 20);
     EXPECT_EQ(document["capacity"], 1024);
+    EXPECT_EQ(document["unit"], "seconds");
+    EXPECT_EQ(document["sections"][0]["name"], "total");
     EXPECT_TRUE(document["diagnostics"].empty());
     ASSERT_EQ(document["sections"].size(), 6u);
     const nlohmann::json& a1 = document["sections"][2];
@@ -672,6 +710,9 @@ TEST_F(InspectTest, JsonHoldsTheWholeTable)
     EXPECT_EQ(document["sections"][5]["values"][7], 7.0);
     EXPECT_EQ(document["sections"][0]["values"][4], 20.0);
     EXPECT_EQ(document["sections"][0]["values"][13], 3.0);
+    const nlohmann::json& totals = document["sections"][0]["statistics"];
+    EXPECT_EQ(totals,
+              nlohmann::json::parse(R"({"mean":10.5,"min":1,"max":20,"max_frame":4,"p50":10,"p95":19,"p99":20})"));
 }
 
 TEST_F(InspectTest, JsonCarriesDiagnosticsAndSurvivesRawNames)
@@ -697,9 +738,83 @@ TEST_F(InspectTest, CsvHasOneRowPerFrameAndNamedColumns)
     profile_encode_structure(&bytes, {{"Render", {"sky"}}, {"x,\"y\"", {}}});
     std::string output;
     ASSERT_EQ(inspect({"--csv", write("csv.bin", bytes)}, &output), 0) << output;
-    EXPECT_EQ(output, "frame,total,Render,Render/sky,\"x,\"\"y\"\"\"\n"
-                      "0,2.5,1,0.5,1.00000001e-07\n"
-                      "1,3,0,0,0\n");
+    EXPECT_EQ(output, "frame,total (ms),Render (ms),Render/sky (ms),\"x,\"\"y\"\" (ms)\"\n"
+                      "0,2500,1000,500,0.0001\n"
+                      "1,3000,0,0,0\n");
+}
+
+TEST_F(InspectTest, SpikesNameTheFramesAndTheSectionsAboveTheirMedians)
+{
+    std::string path = spiky_recording();
+    std::string output;
+    ASSERT_EQ(inspect({"--spikes", "3", path}, &output), 0) << output;
+    // Groups with items are left out: their items already say it.
+    EXPECT_NE(output.find("  frame 7: 15.000 ms, +5.000 over the median: B/b1 +5.000; notes: \"gc\", \"\", \"x\"\n"
+                          "  frame 20: 14.500 ms, +4.500 over the median: A/a1 +3.000, A/a2 +1.000, Wait +0.500; "
+                          "notes: \"level\"\n"
+                          "  frame 25: 10.100 ms, +0.100 over the median: A/a2 +0.100\n\n"),
+              std::string::npos)
+        << output;
+
+    // A range limits every output, spikes and medians included.
+    ASSERT_EQ(inspect({"--json", "--frames", "10..29", path}, &output), 0) << output;
+    nlohmann::json document = nlohmann::json::parse(output);
+    EXPECT_EQ(document["first_frame"], 10);
+    EXPECT_EQ(document["shown_frame_count"], 20);
+    EXPECT_EQ(document["sections"][2]["values"].size(), 20u);
+    ASSERT_EQ(document["spikes"].size(), 10u);
+    const nlohmann::json& worst = document["spikes"][0];
+    EXPECT_EQ(worst["frame"], 20);
+    EXPECT_NEAR(worst["total"].get<double>(), 0.0145, 1e-7);
+    EXPECT_NEAR(worst["excess"].get<double>(), 0.0045, 1e-7);
+    EXPECT_EQ(worst["notes"], std::vector<std::string>{"level"});
+    ASSERT_EQ(worst["sections"].size(), 3u);
+    EXPECT_EQ(worst["sections"][0]["name"], "A/a1");
+    EXPECT_EQ(worst["sections"][0]["index"], 2);
+    EXPECT_NEAR(worst["sections"][0]["excess"].get<double>(), 0.003, 1e-7);
+    EXPECT_EQ(document["spikes"][1]["frame"], 25);
+    std::vector<std::vector<std::string>> notes(20);
+    notes[10] = {"level"};
+    notes[18] = {"last but one"};
+    EXPECT_EQ(document["notes"], notes);
+
+    ASSERT_EQ(inspect({"--csv", "--frames", "28..", path}, &output), 0) << output;
+    EXPECT_EQ(output.substr(output.find('\n') + 1), "28,10,5,2,3,4,4,1\n29,10,5,2,3,4,4,1\n");
+}
+
+// The percentiles come from chained selections; a sorted copy must agree with them.
+TEST_F(InspectTest, StatisticsAgreeWithASortedCopy)
+{
+    std::mt19937 random(7);
+    std::vector<float> values(997);
+    // Few distinct values, so ranks fall among repeats.
+    for (float& value : values) value = float(random() % 50) * 0.25f;
+    ProfileBytes bytes;
+    for (float value : values) profile_encode_frame(&bytes, value, {{value, {}}}, {});
+    profile_encode_structure(&bytes, {{"G", {}}});
+    std::string path = write("random.bin", bytes);
+    struct Case {
+        uint32_t first, last;
+    } cases[] = {{0, 996}, {100, 599}, {500, 500}};
+    for (const Case& c : cases) {
+        std::string output;
+        std::string range = std::to_string(c.first) + ".." + std::to_string(c.last);
+        ASSERT_EQ(inspect({"--json", "--frames", range, path}, &output), 0) << output;
+        nlohmann::json statistics = nlohmann::json::parse(output)["sections"][1]["statistics"];
+        std::vector<float> shown(values.begin() + c.first, values.begin() + c.last + 1);
+        uint32_t highest = uint32_t(std::max_element(shown.begin(), shown.end()) - shown.begin());
+        double sum = 0;
+        for (float value : shown) sum += value;
+        std::sort(shown.begin(), shown.end());
+        auto rank = [&](double share) { return shown[size_t(std::ceil(share * double(shown.size()))) - 1]; };
+        EXPECT_EQ(statistics["min"].get<float>(), shown.front()) << range;
+        EXPECT_EQ(statistics["max"].get<float>(), shown.back()) << range;
+        EXPECT_EQ(statistics["max_frame"], c.first + highest) << range;
+        EXPECT_NEAR(statistics["mean"].get<double>(), sum / double(shown.size()), 1e-5) << range;
+        EXPECT_EQ(statistics["p50"].get<float>(), rank(0.50)) << range;
+        EXPECT_EQ(statistics["p95"].get<float>(), rank(0.95)) << range;
+        EXPECT_EQ(statistics["p99"].get<float>(), rank(0.99)) << range;
+    }
 }
 
 TEST_F(InspectTest, ExitStatusSaysWhatHappened)
@@ -717,7 +832,11 @@ TEST_F(InspectTest, ExitStatusSaysWhatHappened)
         {{"--bogus", good}, 2, "usage: savrel-inspect"},
         {{good, good}, 2, "usage: savrel-inspect"},
         {{"--json", "--csv", good}, 2, "usage: savrel-inspect"},
+        {{"--spikes", "-1", good}, 2, "--spikes needs a count (usage: savrel-inspect"},
+        {{"--frames", "9..3", good}, 2, "--frames needs a range such as 100..199 (usage:"},
+        {{"--frames", "20..", good}, 2, "--frames starts after the last frame, 19 (usage:"},
         {{"--help"}, 0, "Exit status: 0 when a table was loaded"},
+        {{"--help"}, 0, "Values are read as seconds (recordings have no unit field)"},
         {{folder_ + "/missing.bin"}, 1, "missing.bin: cannot be opened (No such file or directory)"},
         {{"--csv", truncated}, 1, "cut.bin: ends inside a record (the structure record"},
         {{"--json", truncated}, 1, "\"diagnostics\":[\"ends inside a record"},

@@ -212,7 +212,7 @@ TEST_F(RecorderTest, InspectReadsBackWhatWasRecorded)
     const nlohmann::json& sections = document["sections"];
     ASSERT_EQ(sections.size(), expected.sections.size());
     for (size_t s = 0; s < sections.size(); s++) {
-        EXPECT_EQ(sections[s]["name"], expected.sections[s].name);
+        EXPECT_EQ(sections[s]["name"], s == 0 ? std::string("total") : expected.sections[s].name);
         EXPECT_EQ(sections[s]["type"], expected.sections[s].type);
         EXPECT_EQ(sections[s]["group_index"], expected.sections[s].group_index);
         const nlohmann::json& values = sections[s]["values"];
@@ -574,7 +574,7 @@ int prepare_run(const std::string& build)
     return run_program("/bin/bash", {std::string(SAVREL_SOURCE_DIR) + "/scripts/prepare-run.sh", build});
 }
 
-TEST(PrepareRunTest, WritesTheDemoAndAConfigOnlyWhereNoneIs)
+TEST(PrepareRunTest, WritesTheDemoOnlyWhereNoneIsAndNoExampleSettings)
 {
     ASSERT_STRNE(SAVREL_DEMO_PATH, "");
     std::string build = fake_build_folder();
@@ -582,9 +582,14 @@ TEST(PrepareRunTest, WritesTheDemoAndAConfigOnlyWhereNoneIs)
     profile_load((build + "/run/advance_profile.bin").c_str());
     EXPECT_EQ(profile_last_status(), PROFILE_OK);
     EXPECT_EQ(profile_table()->frame_count, 3000u);
-    std::string config = read_file(build + "/run/sv_config.cfg");
-    EXPECT_NE(config.find("advance_profile.bin"), std::string::npos);
+    EXPECT_FALSE(file_exists(build + "/run/sv_config.cfg"));
     EXPECT_FALSE(file_exists(build + "/run/advance_profile.bin.demo"));
+
+    // The misleading example an earlier version wrote goes; nothing else does.
+    write_file(build + "/run/sv_config.cfg",
+               "profile_file advance_profile.bin\nstdout_file my_stdout.txt\nstderr_file my_stderr.txt\n");
+    ASSERT_EQ(prepare_run(build), 0);
+    EXPECT_FALSE(file_exists(build + "/run/sv_config.cfg"));
 
     // A user's own files stay as they are.
     write_file(build + "/run/advance_profile.bin", "mine");
