@@ -6,9 +6,17 @@
 // sections by position, so a new item in a group that frames on disk already have later
 // groups after would shift those frames; then the whole file is rebuilt with zero padding
 // into a side file that replaces the recording by rename, which is atomic.
+//
+// Readers that follow the file while it grows: every write that changes the file at the
+// recording's path (the first write, each frame's pwritev) happens under an exclusive
+// flock(2) on it, released right after. A reader that opens the path and reads under a
+// shared flock therefore always sees a complete recording whose frames are a prefix of the
+// final one. A side file is complete, frames and structure record, before it is renamed
+// over the recording, and the replaced file is never written again.
 #include "recorder/recorder.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -338,6 +346,16 @@ bool write_tail(int fd, uint64_t offset, bool with_frame)
     return write_parts(fd, parts, 2, offset);
 }
 
+// A write to the file at the recording's path, under the lock that followers read under.
+bool write_tail_locked(int fd, uint64_t offset, bool with_frame)
+{
+    while (flock(fd, LOCK_EX) != 0)
+        if (errno != EINTR) return false;
+    bool written = write_tail(fd, offset, with_frame);
+    flock(fd, LOCK_UN);
+    return written;
+}
+
 bool write_fully(int fd, uint8_t* bytes, size_t size, uint64_t offset)
 {
     iovec part = {bytes, size};
@@ -463,13 +481,23 @@ bool end_frame(float total)
     if (!state.open) return refuse(RECORDER_NOT_OPEN, "");
     encode_frame(total);
     if (state.structure_changed) encode_structure();
-    bool written = state.rewrite_needed ? rewrite_file(true) : write_tail(state.fd, state.frames_end, true);
+    bool written = state.rewrite_needed ? rewrite_file(true) : write_tail_locked(state.fd, state.frames_end, true);
     if (!written) return write_failed();
     state.frames_end += state.frame_size;
     state.frames_written++;
     clear_frame();
     state.frame_start = std::chrono::steady_clock::now();
     return accept();
+}
+
+// An empty recording in place of whatever the file held, in one locked step.
+bool write_first(int fd)
+{
+    while (flock(fd, LOCK_EX) != 0)
+        if (errno != EINTR) return false;
+    bool written = ftruncate(fd, 0) == 0 && write_tail(fd, 0, false);
+    flock(fd, LOCK_UN);
+    return written;
 }
 
 bool note_fits(const char* text)
@@ -484,7 +512,8 @@ bool note_fits(const char* text)
 bool recorder_open(const char* path)
 {
     if (state.open) return refuse(RECORDER_ALREADY_OPEN, path);
-    int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // Truncated under the lock, not by O_TRUNC, so a follower never reads an emptied file.
+    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return refuse(RECORDER_CANNOT_OPEN, path);
     calibrate_clock();
     state.fd = fd;
@@ -497,7 +526,7 @@ bool recorder_open(const char* path)
     reset_sections();
     clear_frame();
     encode_structure();
-    if (!write_tail(fd, 0, false)) return write_failed();
+    if (!write_first(fd)) return write_failed();
     state.frame_start = std::chrono::steady_clock::now();
     return accept();
 }
@@ -508,7 +537,7 @@ bool recorder_close(void)
     // Sections named after the last frame still appear, reading 0 in every frame.
     if (state.structure_changed) {
         encode_structure();
-        bool written = state.rewrite_needed ? rewrite_file(false) : write_tail(state.fd, state.frames_end, false);
+        bool written = state.rewrite_needed ? rewrite_file(false) : write_tail_locked(state.fd, state.frames_end, false);
         if (!written) return write_failed();
     }
     drop_recording();
