@@ -538,7 +538,8 @@ TEST(DemoTest, WritesTheSameBelievableGameLoopEveryTime)
     EXPECT_GT(typical, 0.013f);
     EXPECT_LT(typical, 0.019f);
     EXPECT_GT(*std::max_element(totals.begin(), totals.end()), 3.0f * typical) << "no loading hitch";
-    int noisy = int(std::count_if(totals.begin(), totals.end(), [&](float t) { return std::abs(t - typical) > 0.0002f; }));
+    int noisy =
+        int(std::count_if(totals.begin(), totals.end(), [&](float t) { return std::abs(t - typical) > 0.0002f; }));
     EXPECT_GT(noisy, 300) << "no noise";
     int spikes = int(std::count_if(totals.begin(), totals.end(), [&](float t) { return t > typical * 1.12f; }));
     EXPECT_GE(spikes, 600 / 90) << "no periodic spikes";
