@@ -69,7 +69,7 @@ const size_t kMaxFrameBytes = kFrameFixedBytes + 12 * size_t(RECORDER_MAX_SECTIO
 const size_t kCopyChunk = 1 << 20;
 // Copies this small take the frame thread well under a millisecond, and then the file is
 // never without a section's values, not even during the copy.
-const uint64_t kInlineRewriteBytes = 128 << 10;
+const uint64_t kInlineRewriteBytes = 16 << 10;
 const char* const kRewriteSuffix = ".rewrite";
 const double kCalibrationMilliseconds = 2.0;
 // Added milliseconds are summed as integers of 2^-32 ms, so sums are exact in any order.
@@ -139,6 +139,11 @@ struct RewriteJob {
     uint32_t side_frames;
     bool done;
     bool failed;
+    bool threaded;  // run on a thread of its own, which then waits for `released`
+    // Closing a replaced file frees its pages, which for a large one takes a while: the
+    // job's thread closes these once the frame thread is done with the job.
+    std::vector<int> closing;
+    bool released;
 };
 
 struct Recorder {
@@ -678,13 +683,6 @@ bool read_fully(int fd, uint8_t* bytes, size_t size, uint64_t offset)
     return true;
 }
 
-// Closing a replaced file frees its pages, which for a large one takes a while.
-void close_aside(int fd)
-{
-    if (fd < 0) return;
-    std::thread([fd] { close(fd); }).detach();
-}
-
 // The rewrite, on the recorder's own thread.
 
 bool take(Cursor* cursor, size_t size, std::vector<uint8_t>* out)
@@ -733,8 +731,9 @@ bool pad_frame(Cursor* cursor, const std::vector<uint32_t>& shape, std::vector<u
 // Streams the source's frames through pad_frame into the side file, a chunk at a time.
 bool pad_source(RewriteJob* job)
 {
-    std::vector<uint8_t> in(kCopyChunk + kMaxFrameBytes);
+    std::vector<uint8_t> in(size_t(std::min<uint64_t>(kCopyChunk, job->source_end)) + kMaxFrameBytes);
     std::vector<uint8_t> out;
+    out.reserve(in.size() + in.size() / 2);
     uint64_t read_at = 0;
     size_t held = 0;
     uint32_t frames = 0;
@@ -764,7 +763,9 @@ bool pad_source(RewriteJob* job)
 // Pads the source, then appends queued frames until none is waiting.
 void run_rewrite(std::shared_ptr<RewriteJob> job)
 {
-    bool padded = pad_source(job.get());
+    // ext4 writes out a file renamed over another during the rename, on the frame thread:
+    // written out here first, the rename has only the queued frames left to write.
+    bool padded = pad_source(job.get()) && (!job->threaded || fdatasync(job->side_fd) == 0);
     std::vector<uint8_t> batch;
     std::unique_lock<std::mutex> hold(job->mutex);
     job->failed = !padded;
@@ -784,6 +785,9 @@ void run_rewrite(std::shared_ptr<RewriteJob> job)
     }
     job->done = true;
     job->finished.notify_all();
+    if (!job->threaded) return;
+    job->finished.wait(hold, [&job] { return job->released; });
+    for (int fd : job->closing) close(fd);
 }
 
 // Starts copying the frames of source, padded to the sections known now, into a new side
@@ -803,7 +807,8 @@ bool start_rewrite(int source_fd, uint64_t source_end, uint32_t source_frames)
     if (job->side_fd < 0) return false;
     state.job = job;
     state.rewrite_needed = false;
-    if (source_end <= kInlineRewriteBytes) {
+    job->threaded = source_end > kInlineRewriteBytes;
+    if (!job->threaded) {
         run_rewrite(job);
         return true;
     }
@@ -830,14 +835,29 @@ bool source_is_side(const RewriteJob* job)
     return job->source_fd != state.fd;
 }
 
+// Lets a finished job's thread go, closing the given descriptors (-1 for none) on its way.
+void release_job(RewriteJob* job, int first, int second)
+{
+    if (!job->threaded) {
+        if (first >= 0) close(first);
+        if (second >= 0) close(second);
+        return;
+    }
+    std::lock_guard<std::mutex> hold(job->mutex);
+    for (int fd : {first, second})
+        if (fd >= 0) job->closing.push_back(fd);
+    job->released = true;
+    job->finished.notify_all();
+}
+
 // Waits for the copy and drops it with its side file. Under the lock.
 void abandon_rewrite(void)
 {
     if (!state.job) return;
-    wait_for(state.job.get());
-    close_aside(state.job->side_fd);
-    if (source_is_side(state.job.get())) close_aside(state.job->source_fd);
-    unlink(state.job->side_path.c_str());
+    RewriteJob* job = state.job.get();
+    wait_for(job);
+    unlink(job->side_path.c_str());
+    release_job(job, job->side_fd, source_is_side(job) ? job->source_fd : -1);
     state.job.reset();
 }
 
@@ -848,8 +868,7 @@ bool swap_in_rewrite(bool with_frame)
     encode_structure();
     if (!write_tail(job->side_fd, job->side_end, with_frame) || rename(job->side_path.c_str(), state.path.c_str()) != 0)
         return false;
-    close_aside(state.fd);
-    if (source_is_side(job)) close_aside(job->source_fd);
+    release_job(job, state.fd, source_is_side(job) ? job->source_fd : -1);
     state.fd = job->side_fd;
     state.frames_end = job->side_end + (with_frame ? state.frame_size : 0);
     state.job.reset();
@@ -861,9 +880,9 @@ bool restart_rewrite(void)
 {
     std::shared_ptr<RewriteJob> finished = state.job;
     state.job.reset();
-    if (source_is_side(finished.get())) close_aside(finished->source_fd);
+    release_job(finished.get(), source_is_side(finished.get()) ? finished->source_fd : -1, -1);
     if (start_rewrite(finished->side_fd, finished->side_end, finished->side_frames)) return true;
-    close_aside(finished->side_fd);
+    close(finished->side_fd);
     return false;
 }
 
