@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 # test's connection for a moment.
 XVFB = xvfb-run -a -s "-screen 0 1280x1024x24 -noreset"
 
-.PHONY: all deps build run test bench font-sheet fonts test-sanitize fuzz soak clean
+.PHONY: all deps build run test bench font-sheet fonts test-sanitize test-tsan fuzz soak clean
 
 all: build
 
@@ -59,6 +59,14 @@ test-sanitize: deps
 	@cmake --build build-sanitize -j $(JOBS)
 	@cd build-sanitize && $(SANITIZE_OPTIONS)=1 $(SANITIZE_XVFB) ctest --output-on-failure -j $(JOBS) --repeat until-pass:3 -E '^($(SANITIZE_WINDOW_SUITES))\.'
 	@cd build-sanitize && $(SANITIZE_OPTIONS)=0 $(SANITIZE_XVFB) ctest --output-on-failure -j $(JOBS) --repeat until-pass:3 -R '^($(SANITIZE_WINDOW_SUITES))\.'
+
+# The recorder's tests under ThreadSanitizer: the recorder and the loader alone, no window code.
+TSAN_OPTIONS_ALL = TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
+
+test-tsan: deps
+	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSAVREL_TSAN=ON > /dev/null
+	@cmake --build build-tsan -j $(JOBS)
+	@cd build-tsan && $(TSAN_OPTIONS_ALL) ctest --output-on-failure -j $(JOBS)
 
 soak: deps
 	@bash scripts/soak.sh --minutes $(MINUTES)

@@ -1,7 +1,16 @@
 // recorder: lets a game or real-time program record its own frames into "advance_profile.bin".
 //
-// Does NOT draw, read recordings or use threads; includes neither SDL nor GL. One thread
-// records: call everything from the frame loop's thread. There are no locks.
+// Does NOT draw or read recordings; includes neither SDL nor GL. The API speaks milliseconds;
+// the file holds seconds, converted once when a frame is written.
+//
+// Threads: the thread that calls recorder_open is the recording's frame thread; only it may
+// call recorder_frame_begin, recorder_frame_end*, recorder_close (and recorder_open again).
+// From any other thread those are refused with RECORDER_NOT_FRAME_THREAD. Scopes, adds, group
+// values and notes work from any thread while a recording is open. A value counts in the
+// frame whose recorder_frame_end collects it: one made before that call starts counts in the
+// ending frame, one made after it returns in the next, one racing with it in exactly one of
+// the two. A scope counts when it ends, so a scope running across a frame end lands in the next
+// frame. A thread that exits keeps what it added. recorder_last_status is per thread.
 //
 // Use, in order:
 //   recorder_open("advance_profile.bin");            // truncates the file, writes an empty recording
@@ -12,6 +21,9 @@
 //     recorder_note("level loaded");                 // short notes carried with the frame
 //     recorder_frame_end();                          // total = wall time since the frame began
 //   recorder_close();
+//
+// A scope of the frame thread still open when recorder_frame_end runs (one at the top of the
+// loop body) is booked to the next frame; the recorder says so once per recording on stderr.
 //
 // After every recorder_frame_end the file on disk is a complete recording that the viewer
 // loads, so a crash loses only the frame in progress. Sections may first appear in any frame;
@@ -42,6 +54,7 @@ enum RecorderStatus {
     RECORDER_NOTE_TOO_LONG,      // a note longer than 255 characters
     RECORDER_TOO_MANY_NOTES,     // more than RECORDER_MAX_NOTES notes in one frame
     RECORDER_UNRESOLVED_SECTION, // recorder_add with a refused section or one from another recording; quiet
+    RECORDER_NOT_FRAME_THREAD,   // a frame-thread call from another thread; nothing changes
 };
 
 // A resolved group/item pair. Keep one per call site; it stays valid for one recording and is
@@ -51,28 +64,28 @@ struct RecorderSection {
     uint32_t recording;  // the recording it was resolved in; 0 never resolved
 };
 
-// Recording
+// Recording (frame thread)
 bool recorder_open(const char* path);  // false when already open or the file cannot be created
 bool recorder_close(void);  // keeps completed frames, drops the frame in progress; false when not open
-bool recorder_is_open(void);
+bool recorder_is_open(void);  // any thread
 
-// Frames
+// Frames (frame thread)
 void recorder_frame_begin(void);  // marks the wall-clock start of the frame in progress
 bool recorder_frame_end(void);  // writes the frame; its total is the wall time since it began
-bool recorder_frame_end_total(float total_milliseconds);  // writes the frame with the given total
+bool recorder_frame_end_total(float total_milliseconds);  // writes the frame with the given total in milliseconds
 
-// Sections and notes
+// Sections and notes (any thread)
 RecorderSection recorder_section(const char* group, const char* item);  // finds or adds the item
-bool recorder_add(RecorderSection section, float milliseconds);  // adds to the item in this frame
+bool recorder_add(RecorderSection section, float milliseconds);  // adds milliseconds to the item in this frame
 bool recorder_add_named(const char* group, const char* item, float milliseconds);  // the same by name
-bool recorder_group_add(const char* group, float milliseconds);  // gives the group a value of its own this frame
+bool recorder_group_add(const char* group, float milliseconds);  // gives the group milliseconds of its own this frame
 bool recorder_note(const char* text);  // a trailing string of the frame in progress
 
 // Outcome
-RecorderStatus recorder_last_status(void);
+RecorderStatus recorder_last_status(void);  // the calling thread's latest outcome
 const char* recorder_status_text(RecorderStatus status);
 
-// Times its own lifetime into a section; what SAVREL_SCOPE expands to.
+// Times its own lifetime into a section, on any thread; what SAVREL_SCOPE expands to.
 class RecorderScope {
 public:
     RecorderScope(RecorderSection* site, const char* group, const char* item);

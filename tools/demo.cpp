@@ -3,7 +3,8 @@
 // Usage: savrel-demo [PATH] [--frames N]   (defaults: advance_profile.bin, 3000 frames)
 // The times are simulated, not measured, and the generator is seeded, so every run writes
 // the same bytes: frames around 16 ms with noise and drift, periodic spikes, a loading
-// hitch, a section that starts half-way and notes on a few frames.
+// hitch, a section that starts half-way and notes on a few frames. The times below are in
+// milliseconds, as the recorder takes them; the file holds seconds.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
