@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "recorder/recorder.h"
+#include <savrel/recorder.h>
 
 namespace {
 
