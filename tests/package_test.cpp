@@ -91,6 +91,15 @@ void expect_c_example(const nlohmann::json& document)
     }
 }
 
+// Options that make any search for the viewer's, the tests' or the benchmarks' packages an error.
+std::vector<std::string> without_viewer_packages(void)
+{
+    std::vector<std::string> options;
+    for (const char* package : {"SDL", "OpenGL", "GTest", "benchmark", "nlohmann_json", "X11"})
+        options.push_back(std::string("-DCMAKE_DISABLE_FIND_PACKAGE_") + package + "=ON");
+    return options;
+}
+
 TEST_F(PackageTest, FindPackageBuildsTheExamples)
 {
     ASSERT_NO_FATAL_FAILURE(build_project(SAVREL_SOURCE_DIR "/examples", folder + "/examples",
@@ -126,14 +135,20 @@ TEST_F(PackageTest, AddSubdirectoryOfTheRecorderAlone)
                "target_link_libraries(engine PRIVATE Savrel::recorder)\n"
                "get_target_property(path Savrel::recorder INTERFACE_INCLUDE_DIRECTORIES)\n"
                "file(WRITE ${CMAKE_BINARY_DIR}/include_path.txt \"${path}\")\n");
-    std::vector<std::string> options;
-    for (const char* package : {"SDL", "OpenGL", "GTest", "benchmark", "nlohmann_json", "X11"})
-        options.push_back(std::string("-DCMAKE_DISABLE_FIND_PACKAGE_") + package + "=ON");
-    ASSERT_NO_FATAL_FAILURE(build_project(folder, folder + "/engine", options));
+    ASSERT_NO_FATAL_FAILURE(build_project(folder, folder + "/engine", without_viewer_packages()));
     expect_c_example(record(folder + "/engine/engine"));
     // Savrel's source folders, which hold platform/, draw/ and the like, stay off the engine's path.
     std::string include_path = read_file(folder + "/engine/include_path.txt");
     EXPECT_EQ(include_path, "$<BUILD_INTERFACE:" + folder + "/engine/savrel/include>;$<INSTALL_INTERFACE:include>");
+}
+
+TEST_F(PackageTest, RecorderOnlyConfigureOfTheWholeTree)
+{
+    std::vector<std::string> configure = {SAVREL_CMAKE, "-S", SAVREL_SOURCE_DIR, "-B", folder + "/recorder-only",
+                                          "-DSAVREL_VIEWER=OFF", "-DSAVREL_TOOLS=OFF", "-DSAVREL_TESTS=OFF",
+                                          "-DSAVREL_BENCH=OFF"};
+    for (const std::string& option : without_viewer_packages()) configure.push_back(option);
+    ASSERT_NO_FATAL_FAILURE(run(configure));
 }
 
 }  // namespace
