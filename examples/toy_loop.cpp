@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "recorder/recorder.h"
+#include <savrel/recorder.h>
 
 namespace {
 

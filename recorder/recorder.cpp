@@ -1133,39 +1133,48 @@ const char* recorder_status_text(RecorderStatus status)
     return "unknown recorder status";
 }
 
-RecorderScope::RecorderScope(RecorderSection* site, const char* group, const char* item)
+RecorderToken recorder_scope_begin(RecorderSection* site, const char* group, const char* item)
 {
-    recording = state.current.load(std::memory_order_acquire);
-    index = -1;
-    start = 0;
-    if (recording == 0) {
+    RecorderToken token = {-1, state.current.load(std::memory_order_acquire), 0};
+    if (token.recording == 0) {
         last_status = RECORDER_NOT_OPEN;
-        return;
+        return token;
     }
     // Many threads may pass one call site: its section is published recording last.
     std::atomic_ref<uint32_t> site_recording(site->recording);
     std::atomic_ref<int32_t> site_index(site->index);
-    if (site_recording.load(std::memory_order_acquire) == recording) {
+    int32_t index;
+    if (site_recording.load(std::memory_order_acquire) == token.recording) {
         index = site_index.load(std::memory_order_relaxed);
     } else {
         RecorderSection section = recorder_section(group, item);
-        if (section.recording != recording) return;
+        if (section.recording != token.recording) return token;
         site_index.store(section.index, std::memory_order_relaxed);
         site_recording.store(section.recording, std::memory_order_release);
         index = section.index;
     }
-    if (index < 0 || index >= RECORDER_MAX_SECTIONS) {
-        index = -1;
-        return;
-    }
+    if (index < 0 || index >= RECORDER_MAX_SECTIONS) return token;
+    token.index = index;
     open_scopes++;
-    start = clock_ticks();
+    token.start = clock_ticks();
+    return token;
+}
+
+void recorder_scope_end(RecorderToken token)
+{
+    if (token.index < 0) return;
+    uint64_t end = clock_ticks();
+    open_scopes--;
+    if (token.recording == state.current.load(std::memory_order_relaxed))
+        count(token.recording, token.index, end - token.start, 0);
+}
+
+RecorderScope::RecorderScope(RecorderSection* site, const char* group, const char* item)
+    : token(recorder_scope_begin(site, group, item))
+{
 }
 
 RecorderScope::~RecorderScope()
 {
-    if (index < 0) return;
-    uint64_t end = clock_ticks();
-    open_scopes--;
-    if (recording == state.current.load(std::memory_order_relaxed)) count(recording, index, end - start, 0);
+    recorder_scope_end(token);
 }

@@ -33,7 +33,12 @@
 // RECORDER_UNRESOLVED_SECTION, print one line to stderr.
 #pragma once
 
-#include <cstdint>
+#include <stdbool.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 enum {
     RECORDER_NAME_SIZE = 32,       // a group or item name holds 1 to 31 characters
@@ -43,7 +48,7 @@ enum {
 };
 
 // Why a call was refused; recorder_last_status() keeps the latest outcome.
-enum RecorderStatus {
+typedef enum RecorderStatus {
     RECORDER_OK = 0,
     RECORDER_NOT_OPEN,           // no recording is open; the call is a quiet no-op
     RECORDER_ALREADY_OPEN,       // recorder_open while a recording is open
@@ -55,14 +60,14 @@ enum RecorderStatus {
     RECORDER_TOO_MANY_NOTES,     // more than RECORDER_MAX_NOTES notes in one frame
     RECORDER_UNRESOLVED_SECTION, // recorder_add with a refused section or one from another recording; quiet
     RECORDER_NOT_FRAME_THREAD,   // a frame-thread call from another thread; nothing changes
-};
+} RecorderStatus;
 
 // A resolved group/item pair. Keep one per call site; it stays valid for one recording and is
 // resolved again, by name, in the next.
-struct RecorderSection {
+typedef struct RecorderSection {
     int32_t index;       // -1 when unresolved or refused
     uint32_t recording;  // the recording it was resolved in; 0 never resolved
-};
+} RecorderSection;
 
 // Recording (frame thread)
 bool recorder_open(const char* path);  // false when already open or the file cannot be created
@@ -85,6 +90,21 @@ bool recorder_note(const char* text);  // a trailing string of the frame in prog
 RecorderStatus recorder_last_status(void);  // the calling thread's latest outcome
 const char* recorder_status_text(RecorderStatus status);
 
+// A scope in progress: what recorder_scope_begin returns and recorder_scope_end takes.
+typedef struct RecorderToken {
+    int32_t index;       // -1 when nothing is timed
+    uint32_t recording;  // the recording the scope began in; a scope never lands in another
+    uint64_t start;      // clock ticks
+} RecorderToken;
+
+// Scopes from C, on any thread (C++ has RecorderScope). Keep one static site per call site,
+// starting {-1, 0}; it is resolved by name once per recording.
+RecorderToken recorder_scope_begin(RecorderSection* site, const char* group, const char* item);  // starts timing
+void recorder_scope_end(RecorderToken token);  // adds the time since begin to the item
+
+#ifdef __cplusplus
+}
+
 // Times its own lifetime into a section, on any thread; what SAVREL_SCOPE expands to.
 class RecorderScope {
 public:
@@ -94,15 +114,28 @@ public:
     RecorderScope& operator=(const RecorderScope&) = delete;
 
 private:
-    int32_t index;  // -1 when nothing is timed
-    uint32_t recording;
-    uint64_t start;
+    RecorderToken token;
 };
+#endif
 
 #define SAVREL_CONCAT_INNER(a, b) a##b
 #define SAVREL_CONCAT(a, b) SAVREL_CONCAT_INNER(a, b)
+#ifdef __cplusplus
 #define SAVREL_SCOPE_AT(group, item, id)                         \
     static RecorderSection SAVREL_CONCAT(savrel_site_, id){-1, 0}; \
     RecorderScope SAVREL_CONCAT(savrel_scope_, id)(&SAVREL_CONCAT(savrel_site_, id), group, item)
+#elif defined(__GNUC__)
+// C has no destructors: GCC and Clang end the scope through the cleanup attribute.
+static inline void recorder_scope_cleanup(RecorderToken* token)
+{
+    recorder_scope_end(*token);
+}
+#define SAVREL_SCOPE_AT(group, item, id)                              \
+    static RecorderSection SAVREL_CONCAT(savrel_site_, id) = {-1, 0}; \
+    RecorderToken SAVREL_CONCAT(savrel_scope_, id) __attribute__((cleanup(recorder_scope_cleanup), unused)) = \
+        recorder_scope_begin(&SAVREL_CONCAT(savrel_site_, id), group, item)
+#endif
+#ifdef SAVREL_SCOPE_AT
 // Times the rest of the enclosing block into item `item` of group `group`.
 #define SAVREL_SCOPE(group, item) SAVREL_SCOPE_AT(group, item, __COUNTER__)
+#endif

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "recorder/recorder.h"
+#include <savrel/recorder.h>
 
 namespace {
 
