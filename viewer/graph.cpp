@@ -25,8 +25,8 @@ const int32_t kSliceVertexCount = 3 * kSliceTriangles;
 const double kPieLabelRadius = 0.7;
 const double kPieLabelDepth = 0.2;
 const double kPieLabelScale = 0.1;
-// Band quads are first tested for pixels in runs of this many, then one by one.
-const uint32_t kBandRunQuads = 16;
+// Pixels added around a band strip's window bounds before asking whether they hold a pixel centre.
+const double kBandPixelPad = 1.0;
 
 // The scratch arrays live from call to call and change size only with the frame count.
 struct GraphState {
@@ -217,6 +217,20 @@ void take_edge_bounds(const BandEdge& edge, bool first, float low[3], float high
     high[2] = first ? edge.depth : std::max(high[2], edge.depth);
 }
 
+// The whole strip, one quad per frame pair; low/high receive the box around all its corners.
+void put_band_strip(const SectionTable* table, const Section& item, uint32_t start, uint32_t count,
+                    float frame_total_sum, float* vertices, float* colours, float low[3], float high[3])
+{
+    low[0] = std::min(item.start, item.end);
+    high[0] = std::max(item.start, item.end);
+    BandEdge from{};
+    for_each_band_edge(table, item, start, count, frame_total_sum, [&](uint32_t j, const BandEdge& edge) {
+        take_edge_bounds(edge, j == 0, low, high);
+        if (j > 0) put_band_quad(item, from, edge, vertices + 12 * (j - 1), colours + 12 * (j - 1));
+        from = edge;
+    });
+}
+
 // The transform and viewport that decide which pixel centres geometry reaches.
 struct WindowView {
     double transform[16];
@@ -237,85 +251,37 @@ WindowView current_window_view()
     return view;
 }
 
-// A triangle writes only pixels whose centres it covers, and it lies within the window bounds
-// of its corners; points at or behind the eye rule nothing out.
-bool points_reach_pixels(const WindowView& view, const double* points, int32_t count)
+// Whether anything inside the box can set a pixel. Clipping only removes, and whatever is left
+// in front of the eye lands within the window bounds of the corners; the pad covers the float
+// rounding of the GL's own transform, which is far coarser than ours near the near plane.
+// Corners at or behind the eye rule nothing out.
+bool box_reaches_pixels(const WindowView& view, const float low[3], const float high[3])
 {
-    double window[4];
-    if (!draw_points_window_bounds(view.transform, view.width, view.height, points, count, window)) return true;
+    double corners[24], window[4];
+    for (int corner = 0; corner < 8; corner++)
+        for (int axis = 0; axis < 3; axis++) corners[3 * corner + axis] = (corner >> axis) & 1 ? high[axis] : low[axis];
+    if (!draw_points_window_bounds(view.transform, view.width, view.height, corners, 8, window)) return true;
+    const double pad[4] = {-kBandPixelPad, -kBandPixelPad, kBandPixelPad, kBandPixelPad};
+    for (int i = 0; i < 4; i++) window[i] += pad[i];
     return draw_bounds_reach_pixels(window, 0.0, 0.0, view.width, view.height);
 }
 
-bool box_reaches_pixels(const WindowView& view, const float low[3], const float high[3])
-{
-    double corners[24];
-    for (int corner = 0; corner < 8; corner++)
-        for (int axis = 0; axis < 3; axis++) corners[3 * corner + axis] = (corner >> axis) & 1 ? high[axis] : low[axis];
-    return points_reach_pixels(view, corners, 8);
-}
-
-bool quad_reaches_pixels(const WindowView& view, const float* quad)
-{
-    double corners[12];
-    for (int i = 0; i < 12; i++) corners[i] = quad[i];
-    return points_reach_pixels(view, corners, 4);
-}
-
-// Whether any quad between these edges can reach a pixel, judged by their common box.
-bool run_reaches_pixels(const WindowView& view, const Section& item, const BandEdge* run, uint32_t edges)
-{
-    float low[3] = {std::min(item.start, item.end), 0.0f, 0.0f};
-    float high[3] = {std::max(item.start, item.end), 0.0f, 0.0f};
-    for (uint32_t i = 0; i < edges; i++) take_edge_bounds(run[i], i == 0, low, high);
-    return box_reaches_pixels(view, low, high);
-}
-
-// Appends the quads between these edges that can change a pixel at quad index kept; returns
-// the new count.
-uint32_t keep_reaching_run(const WindowView& view, const Section& item, const BandEdge* run, uint32_t edges,
-                           float* vertices, float* colours, uint32_t kept)
-{
-    if (!run_reaches_pixels(view, item, run, edges)) return kept;
-    for (uint32_t i = 0; i + 1 < edges; i++) {
-        put_band_quad(item, run[i], run[i + 1], vertices + 12 * kept, colours + 12 * kept);
-        kept += quad_reaches_pixels(view, vertices + 12 * kept);
-    }
-    return kept;
-}
-
-// The strip as profile_graph_band builds it, but only the quads that can change a pixel, packed
-// in order at the front of the arrays; runs out of sight are never written. Quads left out
-// cover no pixel centre, so drawing the rest sets every pixel the whole strip would.
-uint32_t build_reaching_quads(const WindowView& view, const SectionTable* table, const Section& item,
-                              uint32_t start, uint32_t count, float frame_total_sum, float* vertices,
-                              float* colours)
-{
-    BandEdge run[kBandRunQuads + 1];
-    uint32_t edges = 0, kept = 0;
-    for_each_band_edge(table, item, start, count, frame_total_sum, [&](uint32_t j, const BandEdge& edge) {
-        run[edges++] = edge;
-        if (edges <= kBandRunQuads && j + 1 < count) return;
-        kept = keep_reaching_run(view, item, run, edges, vertices, colours, kept);
-        run[0] = run[edges - 1];
-        edges = 1;
-    });
-    return kept;
-}
-
-// view: where geometry lands, for leaving out quads that reach no pixel; null draws every quad.
+// view: where geometry lands, for leaving out a strip that reaches no pixel; null draws it
+// regardless. A strip is drawn whole or not at all: leaving out some of its quads makes it
+// another draw, and Mesa's software rasteriser was seen to set the kept quads' pixels
+// differently then. A draw that sets no pixel leaves the frame and every state a later draw
+// reads as they were, so skipping it changes nothing.
 void draw_band(const SectionTable* table, const Section& item, uint32_t start, uint32_t count,
                float frame_total_sum, const WindowView* view)
 {
     float* vertices = graph.band_vertices.get();
     float* colours = graph.band_colors.get();
-    uint32_t quads = count - 1;
-    if (view)
-        quads = build_reaching_quads(*view, table, item, start, count, frame_total_sum, vertices, colours);
-    else
-        profile_graph_band(table, &item, start, count, frame_total_sum, vertices, colours);
-    if (quads == 0) return;
-    draw_set_color_array(colours, int32_t(4 * quads), 3);
-    draw_array(GL_QUADS, vertices, int32_t(4 * quads), 3, item.colour[0], item.colour[1], item.colour[2], 0.0f);
+    float low[3], high[3];
+    put_band_strip(table, item, start, count, frame_total_sum, vertices, colours, low, high);
+    if (view && !box_reaches_pixels(*view, low, high)) return;
+    int32_t corners = int32_t(4 * (count - 1));
+    draw_set_color_array(colours, corners, 3);
+    draw_array(GL_QUADS, vertices, corners, 3, item.colour[0], item.colour[1], item.colour[2], 0.0f);
 }
 
 void put_pie_point(float* vertex, double center_x, double radius, double angle)
@@ -404,11 +370,8 @@ double profile_graph_shade(float earlier, float later)
 void profile_graph_band(const SectionTable* table, const Section* item, uint32_t start, uint32_t count,
                         float frame_total_sum, float* vertices, float* colours)
 {
-    BandEdge from{};
-    for_each_band_edge(table, *item, start, count, frame_total_sum, [&](uint32_t j, const BandEdge& edge) {
-        if (j > 0) put_band_quad(*item, from, edge, vertices + 12 * (j - 1), colours + 12 * (j - 1));
-        from = edge;
-    });
+    float low[3], high[3];
+    put_band_strip(table, *item, start, count, frame_total_sum, vertices, colours, low, high);
 }
 
 GraphLabel profile_graph_span_label(const Section* entry, float width)
