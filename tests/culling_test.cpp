@@ -130,7 +130,8 @@ TEST_F(Culling, RandomViewsMatchThePlainPathPixelForPixel)
 {
     load_wide_recording(7, 8, 1000);
     std::vector<Scene> scenes = {
-        // Views where leaving out some quads of a band changed pixels of quads kept in the same draw.
+        // Two views reported from outside, with a recording of their own, and three where leaving
+        // out some quads of a band changed pixels of quads kept in the same draw.
         {97, 61, {"reported, from below", 2.186, -74.06, -177.10, {0, 0, 0}}, 5, 816},
         {5, 300, {"reported, a sliver close up", 0.0672, -9.23, -92.50, {0, 0, 0}}, 54, 863},
         {127, 49, {"turned, from above", 0.40087221694625763, 21.425205362029374, -61.481577856466174, {0, 0, 0}},

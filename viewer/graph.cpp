@@ -27,12 +27,16 @@ const double kPieLabelDepth = 0.2;
 const double kPieLabelScale = 0.1;
 // Pixels added around a band strip's window bounds before asking whether they hold a pixel centre.
 const double kBandPixelPad = 1.0;
+// How far, relative to the sum of the magnitudes that make it up, the GL's float transform may
+// put a clip coordinate from ours: a float rounds at 6e-8 and the GL rounds a few dozen times.
+const double kClipRounding = 1e-5;
 
 // The scratch arrays live from call to call and change size only with the frame count.
 struct GraphState {
     std::unique_ptr<float[]> band_vertices;
     std::unique_ptr<float[]> band_colors;
     std::unique_ptr<float[]> line_vertices;  // count lines of two points
+    std::unique_ptr<uint8_t[]> band_reach;   // per quad: whether it can set a pixel
     uint32_t band_capacity;
     float slice_vertices[3 * kSliceVertexCount];
 };
@@ -70,6 +74,7 @@ void release_scratch_arrays()
     graph.band_vertices.reset();
     graph.band_colors.reset();
     graph.line_vertices.reset();
+    graph.band_reach.reset();
     graph.band_capacity = 0;
 }
 
@@ -81,9 +86,10 @@ bool reserve_scratch_arrays(uint32_t count)
     graph.band_vertices.reset(new (std::nothrow) float[floats]);
     graph.band_colors.reset(new (std::nothrow) float[floats]);
     graph.line_vertices.reset(new (std::nothrow) float[size_t(count) * 6]);
+    graph.band_reach.reset(new (std::nothrow) uint8_t[count]);
     graph.band_capacity = count;
     // Without memory the bands are left out and the rest of the graph still draws.
-    if (graph.band_vertices && graph.band_colors && graph.line_vertices) return true;
+    if (graph.band_vertices && graph.band_colors && graph.line_vertices && graph.band_reach) return true;
     release_scratch_arrays();
     return false;
 }
@@ -217,23 +223,10 @@ void take_edge_bounds(const BandEdge& edge, bool first, float low[3], float high
     high[2] = first ? edge.depth : std::max(high[2], edge.depth);
 }
 
-// The whole strip, one quad per frame pair; low/high receive the box around all its corners.
-void put_band_strip(const SectionTable* table, const Section& item, uint32_t start, uint32_t count,
-                    float frame_total_sum, float* vertices, float* colours, float low[3], float high[3])
-{
-    low[0] = std::min(item.start, item.end);
-    high[0] = std::max(item.start, item.end);
-    BandEdge from{};
-    for_each_band_edge(table, item, start, count, frame_total_sum, [&](uint32_t j, const BandEdge& edge) {
-        take_edge_bounds(edge, j == 0, low, high);
-        if (j > 0) put_band_quad(item, from, edge, vertices + 12 * (j - 1), colours + 12 * (j - 1));
-        from = edge;
-    });
-}
-
 // The transform and viewport that decide which pixel centres geometry reaches.
 struct WindowView {
     double transform[16];
+    double magnitudes[16];  // the product of the two matrices' absolute values, for rounding bounds
     uint32_t width, height;
 };
 
@@ -246,6 +239,11 @@ WindowView current_window_view()
     glGetDoublev(GL_MODELVIEW_MATRIX, modelview);
     glGetIntegerv(GL_VIEWPORT, viewport);
     draw_multiply_matrices(projection, modelview, view.transform);
+    for (int i = 0; i < 16; i++) {
+        projection[i] = std::fabs(projection[i]);
+        modelview[i] = std::fabs(modelview[i]);
+    }
+    draw_multiply_matrices(projection, modelview, view.magnitudes);
     view.width = uint32_t(viewport[2]);
     view.height = uint32_t(viewport[3]);
     return view;
@@ -266,22 +264,124 @@ bool box_reaches_pixels(const WindowView& view, const float low[3], const float 
     return draw_bounds_reach_pixels(window, 0.0, 0.0, view.width, view.height);
 }
 
-// view: where geometry lands, for leaving out a strip that reaches no pixel; null draws it
-// regardless. A strip is drawn whole or not at all: leaving out some of its quads makes it
-// another draw, and Mesa's software rasteriser was seen to set the kept quads' pixels
-// differently then. A draw that sets no pixel leaves the frame and every state a later draw
-// reads as they were, so skipping it changes nothing.
+// Where a strip corner lands in the window, with a bound on how far the GL may place it from
+// there, and whether it lies inside the view volume by more than the GL's rounding.
+struct PlacedCorner {
+    double x, y, error;
+    bool inside;
+};
+
+PlacedCorner place_corner(const WindowView& view, float x, float y, float z)
+{
+    const double point[4] = {x, y, z, 1.0};
+    double clip[4], slack[4];
+    for (int row = 0; row < 4; row++) {
+        clip[row] = slack[row] = 0.0;
+        for (int k = 0; k < 4; k++) {
+            clip[row] += view.transform[4 * k + row] * point[k];
+            slack[row] += view.magnitudes[4 * k + row] * std::fabs(point[k]);
+        }
+        slack[row] *= kClipRounding;
+    }
+    PlacedCorner placed{0.0, 0.0, 0.0, false};
+    const double w = clip[3] - slack[3];
+    for (int axis = 0; axis < 3; axis++)
+        if (!(std::fabs(clip[axis]) + slack[axis] < w)) return placed;
+    placed.inside = true;
+    placed.x = (clip[0] / clip[3] + 1.0) * 0.5 * double(view.width);
+    placed.y = (clip[1] / clip[3] + 1.0) * 0.5 * double(view.height);
+    // Inside, |x / w| and |y / w| stay below 1, which bounds what the rounding of w can add.
+    placed.error = std::max((slack[0] + slack[3]) * double(view.width), (slack[1] + slack[3]) * double(view.height)) /
+                   (2.0 * w);
+    return placed;
+}
+
+// Whether the quad on these corners can cover a pixel centre, wherever within their error the
+// GL puts them.
+bool corners_reach_pixels(const WindowView& view, const PlacedCorner* from, const PlacedCorner* to)
+{
+    const PlacedCorner* corners[4] = {from, from + 1, to, to + 1};
+    double window[4] = {INFINITY, INFINITY, -INFINITY, -INFINITY}, error = 0.0;
+    for (const PlacedCorner* corner : corners) {
+        window[0] = std::min(window[0], corner->x);
+        window[1] = std::min(window[1], corner->y);
+        window[2] = std::max(window[2], corner->x);
+        window[3] = std::max(window[3], corner->y);
+        error = std::max(error, corner->error);
+    }
+    const double pad[4] = {-error, -error, error, error};
+    for (int i = 0; i < 4; i++) window[i] += pad[i];
+    return draw_bounds_reach_pixels(window, 0.0, 0.0, view.width, view.height);
+}
+
+// Moves the quads marked in keep, in order, to the front of the arrays; returns how many.
+uint32_t pack_quads(const uint8_t* keep, uint32_t quads, float* vertices, float* colours)
+{
+    uint32_t kept = 0;
+    for (uint32_t j = 0; j < quads; j++) {
+        if (!keep[j]) continue;
+        if (kept != j) {
+            std::memmove(vertices + 12 * kept, vertices + 12 * j, 12 * sizeof(float));
+            std::memmove(colours + 12 * kept, colours + 12 * j, 12 * sizeof(float));
+        }
+        kept++;
+    }
+    return kept;
+}
+
+// The strip as profile_graph_band builds it, reduced to what can change a pixel; returns the
+// quads to draw, packed at the front of the arrays.
+//
+// When every corner lies inside the view volume by more than the GL's rounding, nothing in the
+// plain draw is clipped and each quad goes to the rasteriser on its own: the quads that cover no
+// pixel centre are left out. Otherwise the strip is drawn whole or not at all: leaving out quads
+// of a draw that clips made Mesa's software rasteriser set pixels of the kept quads differently.
+// A draw that sets no pixel leaves the frame and every state a later draw reads as they were.
+uint32_t build_reaching_strip(const WindowView& view, const SectionTable* table, const Section& item,
+                              uint32_t start, uint32_t count, float frame_total_sum, float* vertices,
+                              float* colours)
+{
+    uint8_t* reach = graph.band_reach.get();
+    float low[3] = {std::min(item.start, item.end), 0.0f, 0.0f};
+    float high[3] = {std::max(item.start, item.end), 0.0f, 0.0f};
+    bool inside = true;
+    BandEdge from{};
+    PlacedCorner from_corners[2] = {};
+    for_each_band_edge(table, item, start, count, frame_total_sum, [&](uint32_t j, const BandEdge& edge) {
+        take_edge_bounds(edge, j == 0, low, high);
+        // Once a corner is outside, only the box is needed.
+        PlacedCorner to_corners[2] = {};
+        if (inside) {
+            to_corners[0] = place_corner(view, item.start, edge.height, edge.depth);
+            to_corners[1] = place_corner(view, item.end, edge.height, edge.depth);
+            inside = to_corners[0].inside && to_corners[1].inside;
+        }
+        if (j > 0) {
+            put_band_quad(item, from, edge, vertices + 12 * (j - 1), colours + 12 * (j - 1));
+            reach[j - 1] = inside && corners_reach_pixels(view, from_corners, to_corners);
+        }
+        from = edge;
+        from_corners[0] = to_corners[0];
+        from_corners[1] = to_corners[1];
+    });
+    if (inside) return pack_quads(reach, count - 1, vertices, colours);
+    return box_reaches_pixels(view, low, high) ? count - 1 : 0;
+}
+
+// view: where geometry lands, for leaving out what reaches no pixel; null draws every quad.
 void draw_band(const SectionTable* table, const Section& item, uint32_t start, uint32_t count,
                float frame_total_sum, const WindowView* view)
 {
     float* vertices = graph.band_vertices.get();
     float* colours = graph.band_colors.get();
-    float low[3], high[3];
-    put_band_strip(table, item, start, count, frame_total_sum, vertices, colours, low, high);
-    if (view && !box_reaches_pixels(*view, low, high)) return;
-    int32_t corners = int32_t(4 * (count - 1));
-    draw_set_color_array(colours, corners, 3);
-    draw_array(GL_QUADS, vertices, corners, 3, item.colour[0], item.colour[1], item.colour[2], 0.0f);
+    uint32_t quads = count - 1;
+    if (view)
+        quads = build_reaching_strip(*view, table, item, start, count, frame_total_sum, vertices, colours);
+    else
+        profile_graph_band(table, &item, start, count, frame_total_sum, vertices, colours);
+    if (quads == 0) return;
+    draw_set_color_array(colours, int32_t(4 * quads), 3);
+    draw_array(GL_QUADS, vertices, int32_t(4 * quads), 3, item.colour[0], item.colour[1], item.colour[2], 0.0f);
 }
 
 void put_pie_point(float* vertex, double center_x, double radius, double angle)
@@ -370,8 +470,11 @@ double profile_graph_shade(float earlier, float later)
 void profile_graph_band(const SectionTable* table, const Section* item, uint32_t start, uint32_t count,
                         float frame_total_sum, float* vertices, float* colours)
 {
-    float low[3], high[3];
-    put_band_strip(table, *item, start, count, frame_total_sum, vertices, colours, low, high);
+    BandEdge from{};
+    for_each_band_edge(table, *item, start, count, frame_total_sum, [&](uint32_t j, const BandEdge& edge) {
+        if (j > 0) put_band_quad(*item, from, edge, vertices + 12 * (j - 1), colours + 12 * (j - 1));
+        from = edge;
+    });
 }
 
 GraphLabel profile_graph_span_label(const Section* entry, float width)
