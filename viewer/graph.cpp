@@ -25,18 +25,26 @@ const int32_t kSliceVertexCount = 3 * kSliceTriangles;
 const double kPieLabelRadius = 0.7;
 const double kPieLabelDepth = 0.2;
 const double kPieLabelScale = 0.1;
+// Band quads inside the view volume are first tested for pixels in runs of this many, then one by one.
+const uint32_t kBandRunQuads = 16;
 // Pixels added around a band strip's window bounds before asking whether they hold a pixel centre.
 const double kBandPixelPad = 1.0;
 // How far, relative to the sum of the magnitudes that make it up, the GL's float transform may
 // put a clip coordinate from ours: a float rounds at 6e-8 and the GL rounds a few dozen times.
 const double kClipRounding = 1e-5;
 
+// One frame of a band strip: the frame's total and the item's value there, and where the
+// strip's edge stands.
+struct BandEdge {
+    float total, value, height, depth;
+};
+
 // The scratch arrays live from call to call and change size only with the frame count.
 struct GraphState {
     std::unique_ptr<float[]> band_vertices;
     std::unique_ptr<float[]> band_colors;
     std::unique_ptr<float[]> line_vertices;  // count lines of two points
-    std::unique_ptr<uint8_t[]> band_reach;   // per quad: whether it can set a pixel
+    std::unique_ptr<BandEdge[]> band_edges;  // the frames of the strip being drawn
     uint32_t band_capacity;
     float slice_vertices[3 * kSliceVertexCount];
 };
@@ -74,7 +82,7 @@ void release_scratch_arrays()
     graph.band_vertices.reset();
     graph.band_colors.reset();
     graph.line_vertices.reset();
-    graph.band_reach.reset();
+    graph.band_edges.reset();
     graph.band_capacity = 0;
 }
 
@@ -86,10 +94,10 @@ bool reserve_scratch_arrays(uint32_t count)
     graph.band_vertices.reset(new (std::nothrow) float[floats]);
     graph.band_colors.reset(new (std::nothrow) float[floats]);
     graph.line_vertices.reset(new (std::nothrow) float[size_t(count) * 6]);
-    graph.band_reach.reset(new (std::nothrow) uint8_t[count]);
+    graph.band_edges.reset(new (std::nothrow) BandEdge[count]);
     graph.band_capacity = count;
     // Without memory the bands are left out and the rest of the graph still draws.
-    if (graph.band_vertices && graph.band_colors && graph.line_vertices && graph.band_reach) return true;
+    if (graph.band_vertices && graph.band_colors && graph.line_vertices && graph.band_edges) return true;
     release_scratch_arrays();
     return false;
 }
@@ -179,12 +187,6 @@ void draw_span_label(const Section& entry)
     glPopMatrix();
 }
 
-// One frame of a band strip: the frame's total and the item's value there, and where the
-// strip's edge stands.
-struct BandEdge {
-    float total, value, height, depth;
-};
-
 // Walks the frames of a strip; each edge lies deeper by the earlier frame's share of the window.
 template <typename Visit>
 void for_each_band_edge(const SectionTable* table, const Section& item, uint32_t start, uint32_t count,
@@ -264,66 +266,105 @@ bool box_reaches_pixels(const WindowView& view, const float low[3], const float 
     return draw_bounds_reach_pixels(window, 0.0, 0.0, view.width, view.height);
 }
 
-// Where a strip corner lands in the window, with a bound on how far the GL may place it from
-// there, and whether it lies inside the view volume by more than the GL's rounding.
-struct PlacedCorner {
-    double x, y, error;
+// Where geometry lands in the window, with a bound on how far the GL may place it from there,
+// and whether it lies inside the view volume by more than the GL's rounding.
+struct Placement {
+    double window[4];  // x0, y0, x1, y1
+    double error;      // pixels
     bool inside;
 };
 
-PlacedCorner place_corner(const WindowView& view, float x, float y, float z)
+// Places the corners of the box spanned by low and high (a point when they are equal). The
+// rounding bound is taken for the box's largest coordinates, so it holds for every point in
+// the box; and as being inside by that much is a convex condition, corners inside put the
+// whole box inside, every point of it landing within the corners' window bounds.
+Placement place_box(const WindowView& view, const float low[3], const float high[3])
 {
-    const double point[4] = {x, y, z, 1.0};
-    double clip[4], slack[4];
+    double slack[4];
     for (int row = 0; row < 4; row++) {
-        clip[row] = slack[row] = 0.0;
-        for (int k = 0; k < 4; k++) {
-            clip[row] += view.transform[4 * k + row] * point[k];
-            slack[row] += view.magnitudes[4 * k + row] * std::fabs(point[k]);
-        }
+        slack[row] = view.magnitudes[12 + row];
+        for (int k = 0; k < 3; k++)
+            slack[row] += view.magnitudes[4 * k + row] * std::max(std::fabs(low[k]), std::fabs(high[k]));
         slack[row] *= kClipRounding;
     }
-    PlacedCorner placed{0.0, 0.0, 0.0, false};
-    const double w = clip[3] - slack[3];
-    for (int axis = 0; axis < 3; axis++)
-        if (!(std::fabs(clip[axis]) + slack[axis] < w)) return placed;
+    Placement placed{{INFINITY, INFINITY, -INFINITY, -INFINITY}, 0.0, false};
+    for (int corner = 0; corner < 8; corner++) {
+        double clip[4];
+        for (int row = 0; row < 4; row++) {
+            clip[row] = view.transform[12 + row];
+            for (int k = 0; k < 3; k++)
+                clip[row] += view.transform[4 * k + row] * double((corner >> k) & 1 ? high[k] : low[k]);
+        }
+        const double w = clip[3] - slack[3];
+        for (int axis = 0; axis < 3; axis++)
+            if (!(std::fabs(clip[axis]) + slack[axis] < w)) return placed;
+        const double x = (clip[0] / clip[3] + 1.0) * 0.5 * double(view.width);
+        const double y = (clip[1] / clip[3] + 1.0) * 0.5 * double(view.height);
+        placed.window[0] = std::min(placed.window[0], x);
+        placed.window[1] = std::min(placed.window[1], y);
+        placed.window[2] = std::max(placed.window[2], x);
+        placed.window[3] = std::max(placed.window[3], y);
+        // Inside, |x / w| and |y / w| stay below 1, which bounds what the rounding of w can add.
+        const double spread = std::max((slack[0] + slack[3]) * double(view.width),
+                                       (slack[1] + slack[3]) * double(view.height));
+        placed.error = std::max(placed.error, spread / (2.0 * w));
+    }
     placed.inside = true;
-    placed.x = (clip[0] / clip[3] + 1.0) * 0.5 * double(view.width);
-    placed.y = (clip[1] / clip[3] + 1.0) * 0.5 * double(view.height);
-    // Inside, |x / w| and |y / w| stay below 1, which bounds what the rounding of w can add.
-    placed.error = std::max((slack[0] + slack[3]) * double(view.width), (slack[1] + slack[3]) * double(view.height)) /
-                   (2.0 * w);
     return placed;
 }
 
-// Whether the quad on these corners can cover a pixel centre, wherever within their error the
-// GL puts them.
-bool corners_reach_pixels(const WindowView& view, const PlacedCorner* from, const PlacedCorner* to)
+// Whether the window bounds of these placements, grown by their error, hold a pixel centre.
+bool placements_reach_pixels(const WindowView& view, const Placement* placed, int32_t count)
 {
-    const PlacedCorner* corners[4] = {from, from + 1, to, to + 1};
-    double window[4] = {INFINITY, INFINITY, -INFINITY, -INFINITY}, error = 0.0;
-    for (const PlacedCorner* corner : corners) {
-        window[0] = std::min(window[0], corner->x);
-        window[1] = std::min(window[1], corner->y);
-        window[2] = std::max(window[2], corner->x);
-        window[3] = std::max(window[3], corner->y);
-        error = std::max(error, corner->error);
+    double window[4] = {INFINITY, INFINITY, -INFINITY, -INFINITY};
+    double error = 0.0;
+    for (int32_t i = 0; i < count; i++) {
+        window[0] = std::min(window[0], placed[i].window[0]);
+        window[1] = std::min(window[1], placed[i].window[1]);
+        window[2] = std::max(window[2], placed[i].window[2]);
+        window[3] = std::max(window[3], placed[i].window[3]);
+        error = std::max(error, placed[i].error);
     }
     const double pad[4] = {-error, -error, error, error};
     for (int i = 0; i < 4; i++) window[i] += pad[i];
     return draw_bounds_reach_pixels(window, 0.0, 0.0, view.width, view.height);
 }
 
-// Moves the quads marked in keep, in order, to the front of the arrays; returns how many.
-uint32_t pack_quads(const uint8_t* keep, uint32_t quads, float* vertices, float* colours)
+// The box around the strip between these edges; x is the item's span.
+void edges_box(const Section& item, const BandEdge* edges, uint32_t count, float low[3], float high[3])
 {
-    uint32_t kept = 0;
-    for (uint32_t j = 0; j < quads; j++) {
-        if (!keep[j]) continue;
-        if (kept != j) {
-            std::memmove(vertices + 12 * kept, vertices + 12 * j, 12 * sizeof(float));
-            std::memmove(colours + 12 * kept, colours + 12 * j, 12 * sizeof(float));
-        }
+    low[0] = std::min(item.start, item.end);
+    high[0] = std::max(item.start, item.end);
+    for (uint32_t i = 0; i < count; i++) take_edge_bounds(edges[i], i == 0, low, high);
+}
+
+// The two corners of an edge, placed.
+void place_edge(const WindowView& view, const Section& item, const BandEdge& edge, Placement placed[2])
+{
+    const float ends[2] = {item.start, item.end};
+    for (int side = 0; side < 2; side++) {
+        const float point[3] = {ends[side], edge.height, edge.depth};
+        placed[side] = place_box(view, point, point);
+    }
+}
+
+// Appends the quads between these edges that can cover a pixel centre at quad index kept;
+// returns the new count. The edges lie inside the view volume.
+uint32_t keep_reaching_run(const WindowView& view, const Section& item, const BandEdge* edges, uint32_t count,
+                           float* vertices, float* colours, uint32_t kept)
+{
+    float low[3], high[3];
+    edges_box(item, edges, count, low, high);
+    Placement run = place_box(view, low, high);
+    if (!placements_reach_pixels(view, &run, 1)) return kept;
+    Placement corners[4];
+    place_edge(view, item, edges[0], corners + 2);
+    for (uint32_t i = 0; i + 1 < count; i++) {
+        corners[0] = corners[2];
+        corners[1] = corners[3];
+        place_edge(view, item, edges[i + 1], corners + 2);
+        if (!placements_reach_pixels(view, corners, 4)) continue;
+        put_band_quad(item, edges[i], edges[i + 1], vertices + 12 * kept, colours + 12 * kept);
         kept++;
     }
     return kept;
@@ -332,7 +373,7 @@ uint32_t pack_quads(const uint8_t* keep, uint32_t quads, float* vertices, float*
 // The strip as profile_graph_band builds it, reduced to what can change a pixel; returns the
 // quads to draw, packed at the front of the arrays.
 //
-// When every corner lies inside the view volume by more than the GL's rounding, nothing in the
+// When the strip lies inside the view volume by more than the GL's rounding, nothing in the
 // plain draw is clipped and each quad goes to the rasteriser on its own: the quads that cover no
 // pixel centre are left out. Otherwise the strip is drawn whole or not at all: leaving out quads
 // of a draw that clips made Mesa's software rasteriser set pixels of the kept quads differently.
@@ -341,31 +382,22 @@ uint32_t build_reaching_strip(const WindowView& view, const SectionTable* table,
                               uint32_t start, uint32_t count, float frame_total_sum, float* vertices,
                               float* colours)
 {
-    uint8_t* reach = graph.band_reach.get();
-    float low[3] = {std::min(item.start, item.end), 0.0f, 0.0f};
-    float high[3] = {std::max(item.start, item.end), 0.0f, 0.0f};
-    bool inside = true;
-    BandEdge from{};
-    PlacedCorner from_corners[2] = {};
-    for_each_band_edge(table, item, start, count, frame_total_sum, [&](uint32_t j, const BandEdge& edge) {
-        take_edge_bounds(edge, j == 0, low, high);
-        // Once a corner is outside, only the box is needed.
-        PlacedCorner to_corners[2] = {};
-        if (inside) {
-            to_corners[0] = place_corner(view, item.start, edge.height, edge.depth);
-            to_corners[1] = place_corner(view, item.end, edge.height, edge.depth);
-            inside = to_corners[0].inside && to_corners[1].inside;
-        }
-        if (j > 0) {
-            put_band_quad(item, from, edge, vertices + 12 * (j - 1), colours + 12 * (j - 1));
-            reach[j - 1] = inside && corners_reach_pixels(view, from_corners, to_corners);
-        }
-        from = edge;
-        from_corners[0] = to_corners[0];
-        from_corners[1] = to_corners[1];
-    });
-    if (inside) return pack_quads(reach, count - 1, vertices, colours);
-    return box_reaches_pixels(view, low, high) ? count - 1 : 0;
+    BandEdge* edges = graph.band_edges.get();
+    for_each_band_edge(table, item, start, count, frame_total_sum,
+                       [edges](uint32_t j, const BandEdge& edge) { edges[j] = edge; });
+    float low[3], high[3];
+    edges_box(item, edges, count, low, high);
+    if (!place_box(view, low, high).inside) {
+        if (!box_reaches_pixels(view, low, high)) return 0;
+        for (uint32_t j = 0; j + 1 < count; j++)
+            put_band_quad(item, edges[j], edges[j + 1], vertices + 12 * j, colours + 12 * j);
+        return count - 1;
+    }
+    uint32_t kept = 0;
+    for (uint32_t first = 0; first + 1 < count; first += kBandRunQuads)
+        kept = keep_reaching_run(view, item, edges + first, std::min(kBandRunQuads + 1, count - first), vertices,
+                                 colours, kept);
+    return kept;
 }
 
 // view: where geometry lands, for leaving out what reaches no pixel; null draws every quad.
