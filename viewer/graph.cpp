@@ -25,14 +25,26 @@ const int32_t kSliceVertexCount = 3 * kSliceTriangles;
 const double kPieLabelRadius = 0.7;
 const double kPieLabelDepth = 0.2;
 const double kPieLabelScale = 0.1;
-// Band quads are first tested for pixels in runs of this many, then one by one.
+// Band quads inside the view volume are first tested for pixels in runs of this many, then one by one.
 const uint32_t kBandRunQuads = 16;
+// Pixels added around a band strip's window bounds before asking whether they hold a pixel centre.
+const double kBandPixelPad = 1.0;
+// How far, relative to the sum of the magnitudes that make it up, the GL's float transform may
+// put a clip coordinate from ours: a float rounds at 6e-8 and the GL rounds a few dozen times.
+const double kClipRounding = 1e-5;
+
+// One frame of a band strip: the frame's total and the item's value there, and where the
+// strip's edge stands.
+struct BandEdge {
+    float total, value, height, depth;
+};
 
 // The scratch arrays live from call to call and change size only with the frame count.
 struct GraphState {
     std::unique_ptr<float[]> band_vertices;
     std::unique_ptr<float[]> band_colors;
     std::unique_ptr<float[]> line_vertices;  // count lines of two points
+    std::unique_ptr<BandEdge[]> band_edges;  // the frames of the strip being drawn
     uint32_t band_capacity;
     float slice_vertices[3 * kSliceVertexCount];
 };
@@ -70,6 +82,7 @@ void release_scratch_arrays()
     graph.band_vertices.reset();
     graph.band_colors.reset();
     graph.line_vertices.reset();
+    graph.band_edges.reset();
     graph.band_capacity = 0;
 }
 
@@ -81,9 +94,10 @@ bool reserve_scratch_arrays(uint32_t count)
     graph.band_vertices.reset(new (std::nothrow) float[floats]);
     graph.band_colors.reset(new (std::nothrow) float[floats]);
     graph.line_vertices.reset(new (std::nothrow) float[size_t(count) * 6]);
+    graph.band_edges.reset(new (std::nothrow) BandEdge[count]);
     graph.band_capacity = count;
     // Without memory the bands are left out and the rest of the graph still draws.
-    if (graph.band_vertices && graph.band_colors && graph.line_vertices) return true;
+    if (graph.band_vertices && graph.band_colors && graph.line_vertices && graph.band_edges) return true;
     release_scratch_arrays();
     return false;
 }
@@ -173,12 +187,6 @@ void draw_span_label(const Section& entry)
     glPopMatrix();
 }
 
-// One frame of a band strip: the frame's total and the item's value there, and where the
-// strip's edge stands.
-struct BandEdge {
-    float total, value, height, depth;
-};
-
 // Walks the frames of a strip; each edge lies deeper by the earlier frame's share of the window.
 template <typename Visit>
 void for_each_band_edge(const SectionTable* table, const Section& item, uint32_t start, uint32_t count,
@@ -220,6 +228,7 @@ void take_edge_bounds(const BandEdge& edge, bool first, float low[3], float high
 // The transform and viewport that decide which pixel centres geometry reaches.
 struct WindowView {
     double transform[16];
+    double magnitudes[16];  // the product of the two matrices' absolute values, for rounding bounds
     uint32_t width, height;
 };
 
@@ -232,77 +241,166 @@ WindowView current_window_view()
     glGetDoublev(GL_MODELVIEW_MATRIX, modelview);
     glGetIntegerv(GL_VIEWPORT, viewport);
     draw_multiply_matrices(projection, modelview, view.transform);
+    for (int i = 0; i < 16; i++) {
+        projection[i] = std::fabs(projection[i]);
+        modelview[i] = std::fabs(modelview[i]);
+    }
+    draw_multiply_matrices(projection, modelview, view.magnitudes);
     view.width = uint32_t(viewport[2]);
     view.height = uint32_t(viewport[3]);
     return view;
 }
 
-// A triangle writes only pixels whose centres it covers, and it lies within the window bounds
-// of its corners; points at or behind the eye rule nothing out.
-bool points_reach_pixels(const WindowView& view, const double* points, int32_t count)
+// Whether anything inside the box can set a pixel. Clipping only removes, and whatever is left
+// in front of the eye lands within the window bounds of the corners; the pad covers the float
+// rounding of the GL's own transform, which is far coarser than ours near the near plane.
+// Corners at or behind the eye rule nothing out.
+bool box_reaches_pixels(const WindowView& view, const float low[3], const float high[3])
 {
-    double window[4];
-    if (!draw_points_window_bounds(view.transform, view.width, view.height, points, count, window)) return true;
+    double corners[24], window[4];
+    for (int corner = 0; corner < 8; corner++)
+        for (int axis = 0; axis < 3; axis++) corners[3 * corner + axis] = (corner >> axis) & 1 ? high[axis] : low[axis];
+    if (!draw_points_window_bounds(view.transform, view.width, view.height, corners, 8, window)) return true;
+    const double pad[4] = {-kBandPixelPad, -kBandPixelPad, kBandPixelPad, kBandPixelPad};
+    for (int i = 0; i < 4; i++) window[i] += pad[i];
     return draw_bounds_reach_pixels(window, 0.0, 0.0, view.width, view.height);
 }
 
-bool box_reaches_pixels(const WindowView& view, const float low[3], const float high[3])
+// Where geometry lands in the window, with a bound on how far the GL may place it from there,
+// and whether it lies inside the view volume by more than the GL's rounding.
+struct Placement {
+    double window[4];  // x0, y0, x1, y1
+    double error;      // pixels
+    bool inside;
+};
+
+// Places the corners of the box spanned by low and high (a point when they are equal). The
+// rounding bound is taken for the box's largest coordinates, so it holds for every point in
+// the box; and as being inside by that much is a convex condition, corners inside put the
+// whole box inside, every point of it landing within the corners' window bounds.
+Placement place_box(const WindowView& view, const float low[3], const float high[3])
 {
-    double corners[24];
-    for (int corner = 0; corner < 8; corner++)
-        for (int axis = 0; axis < 3; axis++) corners[3 * corner + axis] = (corner >> axis) & 1 ? high[axis] : low[axis];
-    return points_reach_pixels(view, corners, 8);
+    double slack[4];
+    for (int row = 0; row < 4; row++) {
+        slack[row] = view.magnitudes[12 + row];
+        for (int k = 0; k < 3; k++)
+            slack[row] += view.magnitudes[4 * k + row] * std::max(std::fabs(low[k]), std::fabs(high[k]));
+        slack[row] *= kClipRounding;
+    }
+    Placement placed{{INFINITY, INFINITY, -INFINITY, -INFINITY}, 0.0, false};
+    for (int corner = 0; corner < 8; corner++) {
+        double clip[4];
+        for (int row = 0; row < 4; row++) {
+            clip[row] = view.transform[12 + row];
+            for (int k = 0; k < 3; k++)
+                clip[row] += view.transform[4 * k + row] * double((corner >> k) & 1 ? high[k] : low[k]);
+        }
+        const double w = clip[3] - slack[3];
+        for (int axis = 0; axis < 3; axis++)
+            if (!(std::fabs(clip[axis]) + slack[axis] < w)) return placed;
+        const double x = (clip[0] / clip[3] + 1.0) * 0.5 * double(view.width);
+        const double y = (clip[1] / clip[3] + 1.0) * 0.5 * double(view.height);
+        placed.window[0] = std::min(placed.window[0], x);
+        placed.window[1] = std::min(placed.window[1], y);
+        placed.window[2] = std::max(placed.window[2], x);
+        placed.window[3] = std::max(placed.window[3], y);
+        // Inside, |x / w| and |y / w| stay below 1, which bounds what the rounding of w can add.
+        const double spread = std::max((slack[0] + slack[3]) * double(view.width),
+                                       (slack[1] + slack[3]) * double(view.height));
+        placed.error = std::max(placed.error, spread / (2.0 * w));
+    }
+    placed.inside = true;
+    return placed;
 }
 
-bool quad_reaches_pixels(const WindowView& view, const float* quad)
+// Whether the window bounds of these placements, grown by their error, hold a pixel centre.
+bool placements_reach_pixels(const WindowView& view, const Placement* placed, int32_t count)
 {
-    double corners[12];
-    for (int i = 0; i < 12; i++) corners[i] = quad[i];
-    return points_reach_pixels(view, corners, 4);
+    double window[4] = {INFINITY, INFINITY, -INFINITY, -INFINITY};
+    double error = 0.0;
+    for (int32_t i = 0; i < count; i++) {
+        window[0] = std::min(window[0], placed[i].window[0]);
+        window[1] = std::min(window[1], placed[i].window[1]);
+        window[2] = std::max(window[2], placed[i].window[2]);
+        window[3] = std::max(window[3], placed[i].window[3]);
+        error = std::max(error, placed[i].error);
+    }
+    const double pad[4] = {-error, -error, error, error};
+    for (int i = 0; i < 4; i++) window[i] += pad[i];
+    return draw_bounds_reach_pixels(window, 0.0, 0.0, view.width, view.height);
 }
 
-// Whether any quad between these edges can reach a pixel, judged by their common box.
-bool run_reaches_pixels(const WindowView& view, const Section& item, const BandEdge* run, uint32_t edges)
+// The box around the strip between these edges; x is the item's span.
+void edges_box(const Section& item, const BandEdge* edges, uint32_t count, float low[3], float high[3])
 {
-    float low[3] = {std::min(item.start, item.end), 0.0f, 0.0f};
-    float high[3] = {std::max(item.start, item.end), 0.0f, 0.0f};
-    for (uint32_t i = 0; i < edges; i++) take_edge_bounds(run[i], i == 0, low, high);
-    return box_reaches_pixels(view, low, high);
+    low[0] = std::min(item.start, item.end);
+    high[0] = std::max(item.start, item.end);
+    for (uint32_t i = 0; i < count; i++) take_edge_bounds(edges[i], i == 0, low, high);
 }
 
-// Appends the quads between these edges that can change a pixel at quad index kept; returns
-// the new count.
-uint32_t keep_reaching_run(const WindowView& view, const Section& item, const BandEdge* run, uint32_t edges,
+// The two corners of an edge, placed.
+void place_edge(const WindowView& view, const Section& item, const BandEdge& edge, Placement placed[2])
+{
+    const float ends[2] = {item.start, item.end};
+    for (int side = 0; side < 2; side++) {
+        const float point[3] = {ends[side], edge.height, edge.depth};
+        placed[side] = place_box(view, point, point);
+    }
+}
+
+// Appends the quads between these edges that can cover a pixel centre at quad index kept;
+// returns the new count. The edges lie inside the view volume.
+uint32_t keep_reaching_run(const WindowView& view, const Section& item, const BandEdge* edges, uint32_t count,
                            float* vertices, float* colours, uint32_t kept)
 {
-    if (!run_reaches_pixels(view, item, run, edges)) return kept;
-    for (uint32_t i = 0; i + 1 < edges; i++) {
-        put_band_quad(item, run[i], run[i + 1], vertices + 12 * kept, colours + 12 * kept);
-        kept += quad_reaches_pixels(view, vertices + 12 * kept);
+    float low[3], high[3];
+    edges_box(item, edges, count, low, high);
+    Placement run = place_box(view, low, high);
+    if (!placements_reach_pixels(view, &run, 1)) return kept;
+    Placement corners[4];
+    place_edge(view, item, edges[0], corners + 2);
+    for (uint32_t i = 0; i + 1 < count; i++) {
+        corners[0] = corners[2];
+        corners[1] = corners[3];
+        place_edge(view, item, edges[i + 1], corners + 2);
+        if (!placements_reach_pixels(view, corners, 4)) continue;
+        put_band_quad(item, edges[i], edges[i + 1], vertices + 12 * kept, colours + 12 * kept);
+        kept++;
     }
     return kept;
 }
 
-// The strip as profile_graph_band builds it, but only the quads that can change a pixel, packed
-// in order at the front of the arrays; runs out of sight are never written. Quads left out
-// cover no pixel centre, so drawing the rest sets every pixel the whole strip would.
-uint32_t build_reaching_quads(const WindowView& view, const SectionTable* table, const Section& item,
+// The strip as profile_graph_band builds it, reduced to what can change a pixel; returns the
+// quads to draw, packed at the front of the arrays.
+//
+// When the strip lies inside the view volume by more than the GL's rounding, nothing in the
+// plain draw is clipped and each quad goes to the rasteriser on its own: the quads that cover no
+// pixel centre are left out. Otherwise the strip is drawn whole or not at all: leaving out quads
+// of a draw that clips made Mesa's software rasteriser set pixels of the kept quads differently.
+// A draw that sets no pixel leaves the frame and every state a later draw reads as they were.
+uint32_t build_reaching_strip(const WindowView& view, const SectionTable* table, const Section& item,
                               uint32_t start, uint32_t count, float frame_total_sum, float* vertices,
                               float* colours)
 {
-    BandEdge run[kBandRunQuads + 1];
-    uint32_t edges = 0, kept = 0;
-    for_each_band_edge(table, item, start, count, frame_total_sum, [&](uint32_t j, const BandEdge& edge) {
-        run[edges++] = edge;
-        if (edges <= kBandRunQuads && j + 1 < count) return;
-        kept = keep_reaching_run(view, item, run, edges, vertices, colours, kept);
-        run[0] = run[edges - 1];
-        edges = 1;
-    });
+    BandEdge* edges = graph.band_edges.get();
+    for_each_band_edge(table, item, start, count, frame_total_sum,
+                       [edges](uint32_t j, const BandEdge& edge) { edges[j] = edge; });
+    float low[3], high[3];
+    edges_box(item, edges, count, low, high);
+    if (!place_box(view, low, high).inside) {
+        if (!box_reaches_pixels(view, low, high)) return 0;
+        for (uint32_t j = 0; j + 1 < count; j++)
+            put_band_quad(item, edges[j], edges[j + 1], vertices + 12 * j, colours + 12 * j);
+        return count - 1;
+    }
+    uint32_t kept = 0;
+    for (uint32_t first = 0; first + 1 < count; first += kBandRunQuads)
+        kept = keep_reaching_run(view, item, edges + first, std::min(kBandRunQuads + 1, count - first), vertices,
+                                 colours, kept);
     return kept;
 }
 
-// view: where geometry lands, for leaving out quads that reach no pixel; null draws every quad.
+// view: where geometry lands, for leaving out what reaches no pixel; null draws every quad.
 void draw_band(const SectionTable* table, const Section& item, uint32_t start, uint32_t count,
                float frame_total_sum, const WindowView* view)
 {
@@ -310,7 +408,7 @@ void draw_band(const SectionTable* table, const Section& item, uint32_t start, u
     float* colours = graph.band_colors.get();
     uint32_t quads = count - 1;
     if (view)
-        quads = build_reaching_quads(*view, table, item, start, count, frame_total_sum, vertices, colours);
+        quads = build_reaching_strip(*view, table, item, start, count, frame_total_sum, vertices, colours);
     else
         profile_graph_band(table, &item, start, count, frame_total_sum, vertices, colours);
     if (quads == 0) return;
