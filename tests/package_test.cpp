@@ -74,11 +74,12 @@ void expect_c_example(const nlohmann::json& document)
     ASSERT_EQ(document["frame_count"], kCFrames);
     EXPECT_TRUE(document["diagnostics"].empty()) << document["diagnostics"];
     const nlohmann::json& sections = document["sections"];
-    const std::vector<std::string> names = {"", "Update", "World", "Draw", "Scene", "Audio", "Mixer"};
+    const std::vector<std::string> names = {"total", "Update", "World", "Draw", "Scene", "Audio", "Mixer"};
     ASSERT_EQ(sections.size(), names.size());
     for (size_t s = 0; s < names.size(); s++) ASSERT_EQ(sections[s]["name"], names[s]);
-    // Milliseconds as added, or seconds when the file says so.
-    double scale = document.value("unit", "") == "seconds" ? 0.001 : 1.0;
+    // Added in milliseconds, stored in seconds.
+    ASSERT_EQ(document["unit"], "seconds");
+    const double scale = 0.001;
     for (int f = 0; f < kCFrames; f++) {
         double mixer = 0.25 * (1 + f % 4) * scale;
         EXPECT_NEAR(sections[6]["values"][f].get<double>(), mixer, mixer * 1e-6) << "frame " << f;
