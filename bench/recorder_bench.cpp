@@ -95,6 +95,14 @@ BENCHMARK(BM_RecorderScope)->Setup(open_for_scopes)->Teardown(close_after_scopes
 // Each thread's own buffer: eight threads scoping one site at once share nothing but the site.
 BENCHMARK(BM_RecorderScope)->Setup(open_for_scopes)->Teardown(close_after_scopes)->Threads(kThreads);
 
+// The begin/end pair C code calls.
+void BM_RecorderCScope(benchmark::State& state)
+{
+    static RecorderSection site = {-1, 0};
+    for (auto _ : state) recorder_scope_end(recorder_scope_begin(&site, "Bench", "CScope"));
+}
+BENCHMARK(BM_RecorderCScope)->Setup(open_for_scopes)->Teardown(close_after_scopes);
+
 void BM_RecorderScopeWithoutRecording(benchmark::State& state)
 {
     for (auto _ : state) {
