@@ -9,6 +9,7 @@
 #include "recorder/recorder.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -335,7 +336,11 @@ bool write_tail(int fd, uint64_t offset, bool with_frame)
 {
     iovec parts[2] = {{state.frame_bytes.data(), with_frame ? state.frame_size : 0},
                       {state.structure_bytes.data(), state.structure_bytes.size()}};
-    return write_parts(fd, parts, 2, offset);
+    // A viewer reads under a shared lock, so it never sees a frame half written over the structure record.
+    flock(fd, LOCK_EX);
+    bool written = write_parts(fd, parts, 2, offset);
+    flock(fd, LOCK_UN);
+    return written;
 }
 
 bool write_fully(int fd, uint8_t* bytes, size_t size, uint64_t offset)
