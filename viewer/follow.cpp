@@ -29,6 +29,7 @@ const double kCheckInterval = 0.25;
 // The recorder holds its lock for one frame's write; a reload waits out a few of them at most.
 const int kLockTries = 20;
 const long kLockWaitNanoseconds = 500000;
+const char* const kLockedReason = "its writer keeps it locked";
 
 // What tells one state of the file from the next.
 struct FileIdentity {
@@ -99,7 +100,7 @@ bool lock_shared(int file)
         nanosleep(&wait, nullptr);
         tries++;
     }
-    return fail("its writer keeps it locked");
+    return fail(kLockedReason);
 }
 
 bool hold_bytes(size_t size)
@@ -231,4 +232,9 @@ bool viewer_reload_profile(const char* path)
 {
     follow.reason[0] = 0;
     return reload(path);
+}
+
+const char* viewer_reload_reason(void)
+{
+    return follow.reason;
 }

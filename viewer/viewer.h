@@ -38,6 +38,7 @@ void viewer_frame_window_input(const InputState* input);  // left-drag scroll an
 void viewer_follow_input(const InputState* input);  // F toggles follow mode, R asks for one reload, a left drag ends following
 void viewer_follow_idle(const char* path, double now_seconds);  // the asked reload, and while following a check every 250 ms
 bool viewer_reload_profile(const char* path);  // reads the file under a shared lock; replaces the table only when it loads
+const char* viewer_reload_reason(void);  // why the last reload failed; "" after one that loaded
 
 // Graph
 void profile_draw_graph(uint32_t start, uint32_t count);  // draws profile_table() for frames start..start+count-1;
