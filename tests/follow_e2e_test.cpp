@@ -46,7 +46,8 @@ std::vector<Reload> reloads_in(const std::string& output)
     std::string line;
     Reload r;
     while (std::getline(lines, line))
-        if (std::sscanf(line.c_str(), "Reloaded \"advance_profile.bin\": %u frames, %u sections; frames %u to %u on show",
+        if (std::sscanf(line.c_str(),
+                        "Reloaded \"advance_profile.bin\": %u frames, %u sections; frames %u to %u on show",
                         &r.frames, &r.sections, &r.first, &r.last) == 4)
             found.push_back(r);
     return found;
@@ -71,7 +72,9 @@ TEST(FollowEndToEnd, FollowsTheNewestFramesUntilALeftDragAndReloadsOnR)
 
     pid_t viewer = spawn_program(SAVREL_VIEW_PATH, {recording}, folder,
                                  {display.variable(), "XDG_CACHE_HOME=" + folder + "/cache"}, folder + "/console.txt");
-    auto drive = [&](const std::vector<std::string>& commands) { return x11_driver(commands, nullptr, display.variable()); };
+    auto drive = [&](const std::vector<std::string>& commands) {
+        return x11_driver(commands, nullptr, display.variable());
+    };
     ASSERT_EQ(drive({"wait"}), 0);
     std::string console = read_file(folder + "/console.txt");
     size_t at = console.find("output goes to ");
@@ -82,7 +85,9 @@ TEST(FollowEndToEnd, FollowsTheNewestFramesUntilALeftDragAndReloadsOnR)
     // Following: two shots a second apart differ, as the frames arrive.
     std::string first = folder + "/first.ppm", second = folder + "/second.ppm";
     // The pointer rests where the drag will start, so that the drag moves it only up.
-    ASSERT_EQ(drive({"move", "500", "300", "sleep", "300", "key", "f", "sleep", "1500", "shot", first, "sleep", "1000", "shot", second}), 0);
+    ASSERT_EQ(drive({"move", "500", "300", "sleep", "300", "key", "f", "sleep", "1500", "shot", first, "sleep",
+                     "1000", "shot", second}),
+              0);
     EXPECT_NE(read_file(first), read_file(second));
 
     // A left drag straight up narrows the window, so it ends following where it stands.

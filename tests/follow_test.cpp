@@ -53,7 +53,8 @@ int record(const char* path)
     if (!recorder_open(path)) return 1;
     for (uint32_t frame = 0; frame < kWriterFrames; frame++) {
         for (size_t k = 0; k < std::size(kItems); k++)
-            if (frame >= kItems[k].first_frame) recorder_add_named(kItems[k].group, kItems[k].item, item_value(frame, k));
+            if (frame >= kItems[k].first_frame)
+                recorder_add_named(kItems[k].group, kItems[k].item, item_value(frame, k));
         if (!recorder_frame_end_total(frame_total(frame))) return 1;
     }
     return recorder_close() ? 0 : 1;
