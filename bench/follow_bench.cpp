@@ -55,12 +55,22 @@ std::string write_demo_recording()
     return std::system(command.c_str()) == 0 ? path : "";
 }
 
-// Argument 0: the demo recording; 1: the 100 MB one.
+void press_f()
+{
+    InputState input{};
+    input.keys[0] = KeyEvent{'f', 'f', 1};
+    input.key_count = 1;
+    viewer_follow_input(&input);
+}
+
+// Argument 0: the demo recording; 1: the 100 MB one. In follow mode, which keeps the read buffer.
 void BM_Reload(benchmark::State& state)
 {
     std::string path = state.range(0) == 0 ? write_demo_recording() : write_large_recording();
+    press_f();
     for (auto _ : state)
         if (!viewer_reload_profile(path.c_str())) state.SkipWithError(viewer_reload_reason());
+    press_f();
     state.counters["frames"] = double(profile_table()->frame_count);
     state.counters["sections"] = double(profile_table()->section_count);
     std::FILE* file = std::fopen(path.c_str(), "rb");
