@@ -222,4 +222,38 @@ TEST(FollowReload, AFileThatShrinksUnderAnotherWriterNeverFaultsAReload)
     rmdir(folder.c_str());
 }
 
+void press(int32_t key)
+{
+    InputState input{};
+    input.keys[0] = KeyEvent{key, uint32_t(key), 1};
+    input.key_count = 1;
+    viewer_follow_input(&input);
+}
+
+// Checks every 250 ms of the given clock: a missing file is said once, and a change reloads.
+TEST(FollowReload, FollowModeSaysAFailureOnceAndReloadsWhenTheFileChanges)
+{
+    std::string folder = make_scratch_folder(), path = folder + "/advance_profile.bin";
+    testing::internal::CaptureStdout();
+    press('f');
+    for (double now : {0.0, 0.3, 0.6}) viewer_follow_idle(path.c_str(), now);
+    // 0.1 s after a check none is due, so the 40-frame state is never read.
+    write_file(path, small_recording(40));
+    viewer_follow_idle(path.c_str(), 0.7);
+    write_file(path, small_recording(45));
+    for (double now : {0.9, 1.2}) viewer_follow_idle(path.c_str(), now);
+    write_file(path, small_recording(50));
+    viewer_follow_idle(path.c_str(), 1.5);
+    press('f');
+    std::string out = testing::internal::GetCapturedStdout();
+    const std::string quoted = "\"" + path + "\"";
+    EXPECT_EQ(out, "Follow mode on: the recording is checked every 250 ms and reloaded when it changes\n"
+                   "Reload of " + quoted + " failed: No such file or directory; the table on show stays\n"
+                   "Reloaded " + quoted + ": 45 frames, 4 sections; frames 0 to 99 on show\n"
+                   "Reloaded " + quoted + ": 50 frames, 4 sections; frames 0 to 99 on show\n"
+                   "Follow mode off\n");
+    unlink(path.c_str());
+    rmdir(folder.c_str());
+}
+
 }  // namespace

@@ -162,7 +162,10 @@ void reload_and_report(const char* path, bool to_end)
 {
     follow.reason[0] = 0;
     if (!reload(path)) {
-        if (std::strcmp(follow.reason, follow.printed) == 0) return;
+        // The particulars in parentheses change as a file grows; the reason itself is said once.
+        size_t general = std::strcspn(follow.reason, "(");
+        if (general == std::strcspn(follow.printed, "(") && std::strncmp(follow.reason, follow.printed, general) == 0)
+            return;
         std::memcpy(follow.printed, follow.reason, sizeof follow.printed);
         say("Reload of \"%s\" failed: %s; the table on show stays\n", path, follow.reason);
         return;
