@@ -47,7 +47,7 @@ fuzz:
 # leak check runs, so those leaks cannot be told apart by name: suites that open a window or
 # run the viewer are checked for memory errors and undefined behaviour, every other suite
 # for leaks as well. A new suite that opens a window fails the first run until it is listed.
-SANITIZE_WINDOW_SUITES = App|AppEndToEnd|CameraGlTest|Culling|DrawTest|FrameWindowTest|GraphPixels|MainLoopTest|PlatformTest|Soak|TextFreshProcess|TextTest|ViewerEndToEnd
+SANITIZE_WINDOW_SUITES = App|AppEndToEnd|CameraGlTest|Culling|DrawTest|FollowEndToEnd|FrameWindowTest|GraphPixels|MainLoopTest|PlatformTest|Soak|TextFreshProcess|TextTest|ViewerEndToEnd
 SANITIZE_OPTIONS = UBSAN_OPTIONS=print_stacktrace=1 ASAN_OPTIONS=detect_leaks
 # The build checks glGetError after every frame, so the soak among these tests catches GL errors too.
 # A failed test gets up to three tries: sanitized tests start slowly, and a loaded machine

@@ -1,18 +1,22 @@
 // Full draw passes of the profile graph at the widest frame window, in a real window.
 #include <GL/gl.h>
 #include <benchmark/benchmark.h>
+#include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 #include "camera/camera.h"
 #include "draw/draw.h"
 #include "draw/text.h"
 #include "platform/platform.h"
 #include "profile/profile.h"
+#include "recorder/recorder.h"
 #include "tests/support/recording_support.h"
 #include "viewer/viewer.h"
 
@@ -112,5 +116,71 @@ BENCHMARK(BM_GraphDrawPass)
     ->ArgsProduct({{15}, {16}, {1, 0}, {0, 1}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+
+}  // namespace
+
+namespace {
+
+// A program that records 256 sections (15 groups of 16 items) at 60 frames a second until killed.
+pid_t start_recording_at_60_hz(const char* path)
+{
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    recorder_open(path);
+    char names[16][8];
+    for (int k = 0; k < 16; k++) std::snprintf(names[k], sizeof names[k], "item %d", k);
+    char groups[15][9];
+    for (int g = 0; g < 15; g++) std::snprintf(groups[g], sizeof groups[g], "group %d", g);
+    auto next = std::chrono::steady_clock::now();
+    for (uint32_t frame = 0;; frame++) {
+        for (int g = 0; g < 15; g++)
+            for (int k = 0; k < 16; k++) recorder_add_named(groups[g], names[k], float((frame + k * g) % 17) * 0.01f);
+        recorder_frame_end_total(16.0f + float(frame % 5));
+        next += std::chrono::microseconds(16667);
+        std::this_thread::sleep_until(next);
+    }
+}
+
+// The viewer's idle and draw passes beside that program, with the default 100-frame window at
+// the end of the recording. Argument 1: following it (a reload whenever it changed, checked every
+// 250 ms); 0: the same recording loaded once, for comparison.
+void BM_FollowingDrawPass(benchmark::State& state)
+{
+    open_window_once();
+    const char* path = "following.bin";
+    pid_t writer = start_recording_at_60_hz(path);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    InputState input{};
+    input.keys[0] = KeyEvent{'f', 'f', 1};
+    input.key_count = 1;
+    bool following = state.range(0) != 0;
+    if (following)
+        viewer_follow_input(&input);
+    else if (viewer_reload_profile(path))
+        viewer_frame_window_to_end();
+    auto seconds = [] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    };
+    uint32_t first_frames = 0;
+    for (auto _ : state) {
+        viewer_follow_idle(path, seconds());
+        if (first_frames == 0) first_frames = profile_table()->frame_count;
+        const FrameWindow* window = viewer_frame_window();
+        glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+        glPushMatrix();
+        view_apply(nullptr);
+        profile_draw_graph(uint32_t(window->scroll_position), uint32_t(window->visible_frames));
+        glPopMatrix();
+        glFinish();
+    }
+    kill(writer, SIGKILL);
+    waitpid(writer, nullptr, 0);
+    if (following) viewer_follow_input(&input);
+    state.counters["sections"] = double(profile_table()->section_count);
+    state.counters["frames_arrived"] = double(profile_table()->frame_count - first_frames);
+    state.counters["fps"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+BENCHMARK(BM_FollowingDrawPass)->ArgName("following")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(5);
 
 }  // namespace

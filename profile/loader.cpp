@@ -120,10 +120,15 @@ void set_status(ProfileStatus status, const char* format, ...)
     if (used + 1 < sizeof state.detail) std::strcpy(state.detail + used, ")");
 }
 
+void free_table(ProfileState* held)
+{
+    std::free(held->table.sections);
+    if (held->value_block) munmap(held->value_block, held->value_block_bytes);
+}
+
 void clear_table()
 {
-    std::free(state.table.sections);
-    if (state.value_block) munmap(state.value_block, state.value_block_bytes);
+    free_table(&state);
     state.table = SectionTable{};
     state.value_block = nullptr;
     state.value_block_bytes = 0;
@@ -423,6 +428,24 @@ SectionTable* profile_table(void)
 void profile_load_memory(const uint8_t* data, size_t size)
 {
     load_bytes(data, size, nullptr);
+}
+
+bool profile_reload_memory(const uint8_t* data, size_t size)
+{
+    ProfileState shown = state;
+    state.table = SectionTable{};
+    state.value_block = nullptr;
+    load_bytes(data, size, nullptr);
+    if (state.table.section_count > 0) {
+        free_table(&shown);
+        return true;
+    }
+    // Failed loads hold no memory, so the table on show simply comes back with the new reason.
+    ProfileStatus status = state.status;
+    std::memcpy(shown.detail, state.detail, sizeof shown.detail);
+    state = shown;
+    state.status = status;
+    return false;
 }
 
 void profile_load(const char* path)

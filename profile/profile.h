@@ -56,6 +56,9 @@ struct ProfileReader {
 SectionTable* profile_table(void);  // the one table
 void profile_load(const char* path);  // replaces the table from a file (mapped, never copied whole); empty on failure
 void profile_load_memory(const uint8_t* data, size_t size);  // the same from bytes in memory
+// Replaces the table from bytes only when they load; otherwise keeps it and returns false,
+// with profile_last_status() saying why.
+bool profile_reload_memory(const uint8_t* data, size_t size);
 ProfileStatus profile_last_status(void);  // the outcome of the last load
 const char* profile_status_text(ProfileStatus status);  // a short reason for a status
 const char* profile_last_detail(void);  // the last load's reason with its particulars; "" after a clean load

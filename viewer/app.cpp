@@ -63,6 +63,7 @@ void input_pass(const InputState* input)
         view_update(nullptr, input);
     }
     viewer_frame_window_input(input);
+    viewer_follow_input(input);
 }
 
 double seconds_now()
@@ -94,7 +95,9 @@ int32_t viewer_action(InputState* input, void* user)
 {
     (void)user;
     if (input->pass == BRELM_PASS_IDLE) {
-        viewer_return_free_memory(seconds_now());
+        double now = seconds_now();
+        viewer_return_free_memory(now);
+        viewer_follow_idle(kProfilePath, now);
         return 0;
     }
     viewer_scroll_step();

@@ -28,10 +28,24 @@ FrameWindow* viewer_frame_window(void)
 void viewer_scroll_step(void)
 {
     window.scroll_position = float(double(window.scroll_position) + double(window.scroll_velocity));
+    viewer_frame_window_clamp();
+}
+
+void viewer_frame_window_clamp(void)
+{
     if (window.scroll_position < 0.0f) window.scroll_position = 0.0f;
     double frames = std::max(kFrameBound, double(profile_table()->frame_count));
     double limit = frames - double(window.visible_frames) - kFrameMargin;
     if (double(window.scroll_position) > limit) window.scroll_position = float(limit);
+}
+
+// The scroll limit counted over the loaded frames alone, so a short recording's window also ends
+// at its newest frames rather than in the empty frames up to 1000.
+void viewer_frame_window_to_end(void)
+{
+    double newest = double(profile_table()->frame_count) - double(window.visible_frames) - kFrameMargin;
+    window.scroll_position = float(std::max(0.0, newest));
+    window.scroll_velocity = 0.0f;
 }
 
 void viewer_frame_window_input(const InputState* input)

@@ -30,7 +30,15 @@ bool viewer_return_free_memory(double now_seconds);  // every 2 s of the given c
 // Frame window navigation
 FrameWindow* viewer_frame_window(void);  // the one frame window
 void viewer_scroll_step(void);  // moves the window by its velocity and clamps it
+void viewer_frame_window_clamp(void);  // holds the first frame between 0 and the scroll limit
+void viewer_frame_window_to_end(void);  // stops the scrolling; the window ends at the loaded frames' scroll limit
 void viewer_frame_window_input(const InputState* input);  // left-drag scroll and zoom
+
+// Following a recording that is still being written; off until F or R is pressed
+void viewer_follow_input(const InputState* input);  // F toggles following, R asks for a reload; a left drag ends it
+void viewer_follow_idle(const char* path, double now_seconds);  // the asked reload; when following, a check per 250 ms
+bool viewer_reload_profile(const char* path);  // reads under a shared lock; replaces the table only when it loads
+const char* viewer_reload_reason(void);  // why the last reload failed; "" after one that loaded
 
 // Graph
 void profile_draw_graph(uint32_t start, uint32_t count);  // draws profile_table() for frames start..start+count-1;

@@ -1,0 +1,259 @@
+// Following a recording: reloads beside a recorder that writes as fast as it can, and reloads of
+// files that no recorder of ours wrote.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+#include <cerrno>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "profile/encoder.h"
+#include "profile/profile.h"
+#include "recorder/recorder.h"
+#include "tests/support/process_support.h"
+#include "viewer/viewer.h"
+
+namespace {
+
+// What the writer records. The late items of group G0 arrive after frames that already carry
+// G1 and G2, so each arrival rewrites the file and renames it over the recording.
+struct WriterItem {
+    const char* group;
+    const char* item;
+    uint32_t first_frame;
+};
+const WriterItem kItems[] = {{"G0", "a0", 0},   {"G1", "b0", 0},    {"G1", "b1", 0},    {"G2", "c0", 0},
+                             {"G0", "a1", 100}, {"G0", "a2", 1000}, {"G0", "a3", 3000}, {"G0", "a4", 5000}};
+const char* const kGroups[] = {"G0", "G1", "G2"};
+
+// Multiples of 1/8 below 125, so every sum the recorder forms is exact.
+float item_value(uint32_t frame, size_t item)
+{
+    return frame < kItems[item].first_frame ? 0.0f : float((frame * 7 + uint32_t(item) * 131) % 1000) * 0.125f;
+}
+
+float frame_total(uint32_t frame)
+{
+    return float(frame % 500) * 0.25f + 1.0f;
+}
+
+const uint32_t kWriterFrames = 6000;
+
+// Records kWriterFrames frames as fast as it can; returns the process status.
+int record(const char* path)
+{
+    if (!recorder_open(path)) return 1;
+    for (uint32_t frame = 0; frame < kWriterFrames; frame++) {
+        for (size_t k = 0; k < std::size(kItems); k++)
+            if (frame >= kItems[k].first_frame)
+                recorder_add_named(kItems[k].group, kItems[k].item, item_value(frame, k));
+        if (!recorder_frame_end_total(frame_total(frame))) return 1;
+    }
+    return recorder_close() ? 0 : 1;
+}
+
+// "" when the table is exactly the first frame_count frames of what the writer records; else the first difference.
+std::string prefix_mismatch(const SectionTable* table)
+{
+    uint32_t frames = table->frame_count;
+    std::vector<int> expected;  // -1 root, -2 - g for group g, else the item
+    expected.push_back(-1);
+    for (int g = 0; g < 3; g++) {
+        std::vector<int> items;
+        for (size_t k = 0; k < std::size(kItems); k++)
+            if (kItems[k].first_frame < frames && std::string(kItems[k].group) == kGroups[g]) items.push_back(int(k));
+        if (items.empty()) continue;
+        expected.push_back(-2 - g);
+        expected.insert(expected.end(), items.begin(), items.end());
+    }
+    if (table->section_count != expected.size())
+        return std::to_string(frames) + " frames but " + std::to_string(table->section_count) + " sections";
+    for (size_t i = 0; i < expected.size(); i++) {
+        const Section& section = table->sections[i];
+        int want = expected[i];
+        const char* name = want == -1 ? "" : want < -1 ? kGroups[-2 - want] : kItems[want].item;
+        if (std::string(section.name) != name) return "section " + std::to_string(i) + " is " + section.name;
+        for (uint32_t f = 0; f < frames; f++) {
+            double value = want == -1 ? frame_total(f) : 0.0;
+            if (want >= 0) value = item_value(f, size_t(want));
+            for (size_t j = i + 1; want < -1 && j < expected.size() && expected[j] >= 0; j++)
+                value += item_value(f, size_t(expected[j]));
+            if (section.values[f] != float(value))
+                return "section " + std::string(name) + " frame " + std::to_string(f) + " of " +
+                       std::to_string(frames) + ": " + std::to_string(section.values[f]);
+        }
+    }
+    return "";
+}
+
+// One writer at a time, each into a new file, until enough reloads have run beside a writer.
+TEST(FollowReload, EveryTableAcceptedBesideAWritingRecorderIsAPrefixOfTheFinalOne)
+{
+    const int kReloads = 4000, kMostWriters = 100;
+    int accepted = 0, failed = 0, writers = 0;
+    std::set<uint32_t> section_counts;
+    std::set<std::string> reasons;
+    std::string folder = make_scratch_folder();
+    for (; accepted < kReloads && writers < kMostWriters; writers++) {
+        std::string path = folder + "/advance_profile.bin." + std::to_string(writers);
+        pid_t writer = fork();
+        if (writer == 0) _exit(record(path.c_str()));
+        ASSERT_GT(writer, 0);
+        int status = -1;
+        uint32_t most_frames = 0;
+        while (waitpid(writer, &status, WNOHANG) == 0) {
+            if (!viewer_reload_profile(path.c_str())) {
+                failed++;
+                reasons.insert(viewer_reload_reason());
+                usleep(100);
+                continue;
+            }
+            accepted++;
+            const SectionTable* table = profile_table();
+            std::string mismatch = prefix_mismatch(table);
+            if (!mismatch.empty()) kill(writer, SIGKILL);
+            ASSERT_EQ(mismatch, "") << "reload " << accepted;
+            most_frames = std::max(most_frames, table->frame_count);
+            section_counts.insert(table->section_count);
+        }
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        // The final recording, through the start-up loader: the writer's whole output.
+        profile_load(path.c_str());
+        ASSERT_EQ(profile_last_status(), PROFILE_OK) << profile_last_detail();
+        EXPECT_EQ(profile_table()->frame_count, kWriterFrames);
+        EXPECT_EQ(prefix_mismatch(profile_table()), "");
+        EXPECT_LE(most_frames, kWriterFrames);
+        unlink(path.c_str());
+    }
+    std::printf("%d reloads accepted, %d failed, beside %d writers\n", accepted, failed, writers);
+    EXPECT_GE(accepted, kReloads / 2);
+    // Reloads landed between the late items' arrivals, so they ran beside the renames too.
+    EXPECT_GE(section_counts.size(), 4u);
+    // Under the lock a reload fails only before the first write or while the writer never lets
+    // go; a torn read would fail as a cut record instead.
+    const std::set<std::string> allowed = {std::strerror(ENOENT), "its writer keeps it locked",
+                                           std::string(profile_status_text(PROFILE_NO_STRUCTURE)) +
+                                               " (0 frame records, 0 bytes)"};
+    for (const std::string& reason : reasons) EXPECT_EQ(allowed.count(reason), 1u) << reason;
+    rmdir(folder.c_str());
+}
+
+
+// A small recording made by hand: `frames` frames of one group with two items.
+std::string small_recording(uint32_t frames)
+{
+    ProfileBytes bytes;
+    for (uint32_t f = 0; f < frames; f++) profile_encode_frame(&bytes, 16.0f + float(f), {{3.0f, {1.0f, 2.0f}}}, {});
+    profile_encode_structure(&bytes, {{"update", {"physics", "scripts"}}});
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// Files that no recorder of ours wrote: a failed reload keeps the table on show, whatever is there.
+TEST(FollowReload, AFailedReloadKeepsTheTableAndSaysWhy)
+{
+    std::string folder = make_scratch_folder(), path = folder + "/advance_profile.bin";
+    write_file(path, small_recording(40));
+    ASSERT_TRUE(viewer_reload_profile(path.c_str()));
+    EXPECT_STREQ(viewer_reload_reason(), "");
+    std::string cut = small_recording(40).substr(0, 300);
+    struct Case {
+        const char* what;
+        std::function<void()> make;
+        std::string reason;
+    } cases[] = {
+        {"missing", [&] { unlink(path.c_str()); }, std::strerror(ENOENT)},
+        {"cut inside a frame", [&] { write_file(path, cut); }, "ends inside a record"},
+        {"a named pipe", [&] { unlink(path.c_str()), mkfifo(path.c_str(), 0600); }, "not a regular file"},
+        {"a folder", [&] { unlink(path.c_str()), mkdir(path.c_str(), 0700); }, "not a regular file"},
+    };
+    for (const Case& c : cases) {
+        c.make();
+        EXPECT_FALSE(viewer_reload_profile(path.c_str())) << c.what;
+        EXPECT_EQ(std::string(viewer_reload_reason()).find(c.reason), 0u) << c.what << ": " << viewer_reload_reason();
+        EXPECT_EQ(profile_table()->frame_count, 40u) << c.what;
+        EXPECT_EQ(profile_table()->sections[2].values[39], 1.0f) << c.what;
+    }
+    rmdir(path.c_str());
+    write_file(path, small_recording(70));
+    EXPECT_TRUE(viewer_reload_profile(path.c_str()));
+    EXPECT_EQ(profile_table()->frame_count, 70u);
+    unlink(path.c_str());
+    rmdir(folder.c_str());
+}
+
+// A writer without the lock that cuts the file short and writes it again, over and over: every
+// reload either fails or shows the whole recording, and none reads past what the file holds.
+TEST(FollowReload, AFileThatShrinksUnderAnotherWriterNeverFaultsAReload)
+{
+    std::string folder = make_scratch_folder(), path = folder + "/advance_profile.bin";
+    const std::string whole = small_recording(3000);
+    write_file(path, whole);
+    pid_t writer = fork();
+    if (writer == 0) {
+        int file = open(path.c_str(), O_WRONLY);
+        for (size_t round = 0;; round++) {
+            if (ftruncate(file, off_t(round % 3 == 0 ? 0 : whole.size() / (round % 7 + 1))) != 0) _exit(1);
+            if (pwrite(file, whole.data(), whole.size(), 0) != ssize_t(whole.size())) _exit(1);
+        }
+    }
+    ASSERT_GT(writer, 0);
+    int accepted = 0;
+    for (int reload = 0; reload < 3000; reload++) {
+        if (!viewer_reload_profile(path.c_str())) continue;
+        accepted++;
+        ASSERT_EQ(profile_table()->frame_count, 3000u);
+        ASSERT_EQ(profile_table()->sections[0].values[2999], 3015.0f);
+    }
+    kill(writer, SIGKILL);
+    waitpid(writer, nullptr, 0);
+    std::printf("%d of 3000 reloads accepted\n", accepted);
+    // Killed at any point, the writer may leave the file cut short; whole again, it loads.
+    write_file(path, whole);
+    EXPECT_TRUE(viewer_reload_profile(path.c_str()));
+    unlink(path.c_str());
+    rmdir(folder.c_str());
+}
+
+void press(int32_t key)
+{
+    InputState input{};
+    input.keys[0] = KeyEvent{key, uint32_t(key), 1};
+    input.key_count = 1;
+    viewer_follow_input(&input);
+}
+
+// Checks every 250 ms of the given clock: a missing file is said once, and a change reloads.
+TEST(FollowReload, FollowModeSaysAFailureOnceAndReloadsWhenTheFileChanges)
+{
+    std::string folder = make_scratch_folder(), path = folder + "/advance_profile.bin";
+    testing::internal::CaptureStdout();
+    press('f');
+    for (double now : {0.0, 0.3, 0.6}) viewer_follow_idle(path.c_str(), now);
+    // 0.1 s after a check none is due, so the 40-frame state is never read.
+    write_file(path, small_recording(40));
+    viewer_follow_idle(path.c_str(), 0.7);
+    write_file(path, small_recording(45));
+    for (double now : {0.9, 1.2}) viewer_follow_idle(path.c_str(), now);
+    write_file(path, small_recording(50));
+    viewer_follow_idle(path.c_str(), 1.5);
+    press('f');
+    std::string out = testing::internal::GetCapturedStdout();
+    const std::string quoted = "\"" + path + "\"";
+    EXPECT_EQ(out, "Follow mode on: the recording is checked every 250 ms and reloaded when it changes\n"
+                   "Reload of " + quoted + " failed: No such file or directory; the table on show stays\n"
+                   "Reloaded " + quoted + ": 45 frames, 4 sections; frames 0 to 99 on show\n"
+                   "Reloaded " + quoted + ": 50 frames, 4 sections; frames 0 to 99 on show\n"
+                   "Follow mode off\n");
+    unlink(path.c_str());
+    rmdir(folder.c_str());
+}
+
+}  // namespace
