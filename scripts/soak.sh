@@ -18,9 +18,9 @@
 #   memory is not in it, so it can be strict: the viewer allocates nothing per frame, and
 #   32 KiB leaves room for a few one-time buffers (a stdio buffer is 4 KiB).
 # - resident memory, almost all of it the software rasteriser's, must stay under twice its
-#   warm-up reading. Its spread is wide (a run's end reading has been 1.34 times its warm-up
-#   one), so this catches only a gross leak through the driver, such as GL objects made and
-#   never deleted.
+#   warm-up reading. Its spread is wide (a clean run's end reading has been 1.4 times its
+#   warm-up one), so this catches only a gross leak through the driver, such as GL objects
+#   made and never deleted.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 
