@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,9 @@ TEST(Soak, LeakOfFourKilobytesAFrameFailsTheMemoryVerdict)
     EXPECT_EQ(grown % kLeakBytes, 0) << line;
     EXPECT_EQ(heap.end_blocks - heap.base_blocks, grown / kLeakBytes) << line;
     EXPECT_EQ(output.find("soak passed"), std::string::npos) << output;
+    // A failed soak keeps its run folders for a look; when it failed only as it should, they go.
+    std::string folders = line_starting(output, "soak failed; the run folders are in /tmp/savrel-soak-");
+    if (!HasFailure() && !folders.empty()) std::filesystem::remove_all(folders.substr(folders.find("/tmp/")));
 }
 
 }  // namespace
