@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "camera/camera.h"
 #include "draw/draw.h"
@@ -45,8 +47,22 @@ void report_profile_status()
     if (profile_last_status() != PROFILE_OK) std::printf("Profile \"%s\": %s\n", kProfilePath, profile_last_detail());
 }
 
+#if SAVREL_TEST_LEAK_BYTES > 0
+// Test builds only: a steady leak in the draw pass, which the soak's memory verdict must catch.
+void* volatile leaked_block;
+
+void leak_for_test()
+{
+    void* block = std::malloc(SAVREL_TEST_LEAK_BYTES);
+    if (block) leaked_block = std::memset(block, 1, SAVREL_TEST_LEAK_BYTES);
+}
+#endif
+
 void draw_pass()
 {
+#if SAVREL_TEST_LEAK_BYTES > 0
+    leak_for_test();
+#endif
     clear_screen();
     glPushMatrix();
     view_apply(nullptr);
