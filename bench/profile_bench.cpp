@@ -155,7 +155,5 @@ void BM_RawReadDecode(benchmark::State& state)
 }  // namespace
 
 // Warm-up so that every run reads from a warm page cache, as a second start of the viewer would.
-BENCHMARK(BM_ProfileLoad)->Arg(16)->Arg(256)->Arg(4096)->Unit(benchmark::kMillisecond)->MinWarmUpTime(0.5)
-    ->MinTime(2);
-BENCHMARK(BM_RawReadDecode)->Arg(16)->Arg(256)->Arg(4096)->Unit(benchmark::kMillisecond)->MinWarmUpTime(0.5)
-    ->MinTime(2);
+BENCHMARK(BM_ProfileLoad)->Arg(16)->Arg(256)->Arg(4096)->Unit(benchmark::kMillisecond)->MinWarmUpTime(0.5)->MinTime(2);
+BENCHMARK(BM_RawReadDecode)->Arg(16)->Arg(256)->Arg(4096)->Unit(benchmark::kMillisecond)->MinWarmUpTime(0.5)->MinTime(2);

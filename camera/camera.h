@@ -11,7 +11,7 @@
 
 struct ViewCamera {
     double modelview[16];  // column-major, as glGetDoublev returns it; captured by view_apply
-    double pitch, yaw;     // degrees
+    double pitch, yaw;  // degrees
     double pitch_target, yaw_target;
     double center_target[3];
     double center[3];

@@ -27,10 +27,10 @@ struct GlyphProfile {
 };
 
 // Constant font tables (generated).
-extern const float glyph_vertices[];            // x, y pairs; one run per glyph in code order
-extern const uint32_t glyph_vertex_count;       // number of x, y pairs
-extern const uint32_t glyph_indices[];          // one triangle list per glyph in code order
-extern const uint32_t glyph_index_total;        // length of glyph_indices
+extern const float glyph_vertices[];  // x, y pairs; one run per glyph in code order
+extern const uint32_t glyph_vertex_count;  // number of x, y pairs
+extern const uint32_t glyph_indices[];  // one triangle list per glyph in code order
+extern const uint32_t glyph_index_total;  // length of glyph_indices
 extern const uint32_t glyph_index_counts[256];  // index-list length per code, 0 without a glyph
 extern const GlyphProfile glyph_profiles[256];  // neutral (left 0, right 1) without a glyph
 

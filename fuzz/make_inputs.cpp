@@ -203,9 +203,14 @@ bool write_cut_seeds(const std::string& folder)
         size_t size;
     };
     const Cut cuts[] = {
-        {"cut-in-total", 3},           {"cut-in-group-count", 7},     {"cut-in-item-values", 20},
-        {"cut-in-string-count", 38},   {"cut-in-note", 43},           {"cut-after-frame", structure},
-        {"cut-in-section-count", structure + 3}, {"cut-in-group-name", structure + 11},
+        {"cut-in-total", 3},
+        {"cut-in-group-count", 7},
+        {"cut-in-item-values", 20},
+        {"cut-in-string-count", 38},
+        {"cut-in-note", 43},
+        {"cut-after-frame", structure},
+        {"cut-in-section-count", structure + 3},
+        {"cut-in-group-name", structure + 11},
         {"cut-before-last-zero", whole.size() - 1},
     };
     for (const Cut& entry : cuts)
@@ -233,11 +238,13 @@ bool write_settings_seeds(const std::string& folder)
         std::string text;
     };
     const Seed seeds[] = {
-        {"examples", "speed 2.5\nspeed 0.1\ncount 7\nbig 1e3\nneg -3.7\nhalf .5\ntitle hello\n"
-                     "mode 3 extra words\n# note\nsingle\n\nspeed fast\n"},
+        {"examples",
+         "speed 2.5\nspeed 0.1\ncount 7\nbig 1e3\nneg -3.7\nhalf .5\ntitle hello\n"
+         "mode 3 extra words\n# note\nsingle\n\nspeed fast\n"},
         {"two-lines", "a 1\nb x\n"},
-        {"numbers", "hex 0x1p3\ninf inf\nnan nan\nminf -inf\nplus +5\nzero -0\nwrap 4294967296\n"
-                    "long 99999999999999999999\nover 1e39\nsaturate 3e9\nunder -3e9\ndot 5.\nexp 2e\n"},
+        {"numbers",
+         "hex 0x1p3\ninf inf\nnan nan\nminf -inf\nplus +5\nzero -0\nwrap 4294967296\n"
+         "long 99999999999999999999\nover 1e39\nsaturate 3e9\nunder -3e9\ndot 5.\nexp 2e\n"},
         {"long-words", std::string(40, 'n') + " " + std::string(40, 'v') + "\n" + std::string(31, 'n') + " 1\n"},
         {"long-line", "first " + std::string(600, 'x') + "\nsecond 2\n" + std::string(1100, ' ') + "x y\n"},
         {"separators", "tab\t1\r\nvt\v2\nff\f3\n  lead  4  \nlast 5"},

@@ -164,7 +164,7 @@ inline const char* oracle_section_difference(const Section& entry, const OracleS
 // Where the padding past the last frame stops being zero bits, or count. The padding lies in
 // mapped pages the sanitizers do not track, and a plain OR over it vectorises.
 __attribute__((no_sanitize("address", "undefined"))) inline size_t oracle_first_nonzero(const float* values,
-                                                                                       size_t count)
+                                                                                        size_t count)
 {
     uint32_t any = 0;
     for (size_t index = 0; index < count; index++) {

@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 
-
 namespace {
 
 const uint32_t kResizeMargin = 60;

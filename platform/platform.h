@@ -49,7 +49,9 @@ struct InputState {
     int32_t pass;
 };
 
-enum { BRELM_PASS_DRAW = 0, BRELM_PASS_INPUT = 1, BRELM_PASS_IDLE = 2 };
+enum { BRELM_PASS_DRAW = 0,
+       BRELM_PASS_INPUT = 1,
+       BRELM_PASS_IDLE = 2 };
 
 typedef void (*ContextFunc)(void);
 typedef int32_t (*ActionFunc)(InputState* input, void* user);

@@ -523,10 +523,24 @@ void profile_hue_to_rgb(float colour[3], float hue, float low, float high)
     double red = v, green = m, blue = m;
     switch (sector) {
     case 0: green = m + (v - m) * h; break;
-    case 1: red = m + (v - m) * (2.0 - h); green = v; break;
-    case 2: red = m; green = v; blue = m + (v - m) * (h - 2.0); break;
-    case 3: red = m; green = m + (v - m) * (4.0 - h); blue = v; break;
-    case 4: red = m + (v - m) * (h - 4.0); blue = v; break;
+    case 1:
+        red = m + (v - m) * (2.0 - h);
+        green = v;
+        break;
+    case 2:
+        red = m;
+        green = v;
+        blue = m + (v - m) * (h - 2.0);
+        break;
+    case 3:
+        red = m;
+        green = m + (v - m) * (4.0 - h);
+        blue = v;
+        break;
+    case 4:
+        red = m + (v - m) * (h - 4.0);
+        blue = v;
+        break;
     default: blue = m + (v - m) * (6.0 - h); break;
     }
     colour[0] = float(red);

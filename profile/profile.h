@@ -13,17 +13,20 @@
 #include <cstddef>
 #include <cstdint>
 
-enum { PROFILE_NAME_SIZE = 32, PROFILE_CHUNK_FRAMES = 1024 };
+enum { PROFILE_NAME_SIZE = 32,
+       PROFILE_CHUNK_FRAMES = 1024 };
 
-enum SectionType { SECTION_ROOT = 0, SECTION_GROUP = 1, SECTION_ITEM = 2 };
+enum SectionType { SECTION_ROOT = 0,
+                   SECTION_GROUP = 1,
+                   SECTION_ITEM = 2 };
 
 struct Section {
-    int32_t type;      // SectionType
-    float* values;     // one per frame, zero-filled up to profile_capacity(); null without frames
-    float colour[3];   // red, green, blue
-    float sum;         // written by the graph renderer: the window's sum
-    float start;       // written by the graph renderer: left end on the x axis
-    float end;         // written by the graph renderer: right end on the x axis
+    int32_t type;  // SectionType
+    float* values;  // one per frame, zero-filled up to profile_capacity(); null without frames
+    float colour[3];  // red, green, blue
+    float sum;  // written by the graph renderer: the window's sum
+    float start;  // written by the graph renderer: left end on the x axis
+    float end;  // written by the graph renderer: right end on the x axis
     int32_t group_index;  // -1 root; a group's ordinal; an item's group ordinal
     char name[PROFILE_NAME_SIZE];
 };
@@ -37,12 +40,12 @@ struct SectionTable {
 // Why a load ended as it did; the viewer prints one line for anything but OK.
 enum ProfileStatus {
     PROFILE_OK = 0,
-    PROFILE_CANNOT_OPEN,       // the file could not be opened or read
-    PROFILE_NO_STRUCTURE,      // the records end before a structure record
-    PROFILE_TRUNCATED,         // the file ends inside a record
-    PROFILE_TOO_LARGE,         // the table would need more memory than the file can justify
-    PROFILE_COUNT_MISMATCH,    // loaded, but the stated section count disagrees with the groups
-    PROFILE_EXTRA_VALUES,      // loaded, but frame records carry values past the last section
+    PROFILE_CANNOT_OPEN,  // the file could not be opened or read
+    PROFILE_NO_STRUCTURE,  // the records end before a structure record
+    PROFILE_TRUNCATED,  // the file ends inside a record
+    PROFILE_TOO_LARGE,  // the table would need more memory than the file can justify
+    PROFILE_COUNT_MISMATCH,  // loaded, but the stated section count disagrees with the groups
+    PROFILE_EXTRA_VALUES,  // loaded, but frame records carry values past the last section
 };
 
 // Byte-stream cursor that never reads past its end: a read beyond it yields 0 and sets overrun.

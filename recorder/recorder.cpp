@@ -89,21 +89,21 @@ struct Item {
     int32_t group;
     uint64_t ticks;  // scope time in the frame in progress
     uint64_t fixed;  // milliseconds added by value in the frame in progress, fixed point
-    float seconds;   // the value written for the frame just encoded
+    float seconds;  // the value written for the frame just encoded
 };
 
 // A thread's running totals. Items count in the slot of their index, groups from the top
 // down (group g in slot RECORDER_MAX_SECTIONS - 1 - g): there are never more than
 // RECORDER_MAX_SECTIONS of both together, so the two never meet.
 struct Totals {
-    std::atomic<uint64_t> first;   // an item's clock ticks, a group's recorder_group_add calls
+    std::atomic<uint64_t> first;  // an item's clock ticks, a group's recorder_group_add calls
     std::atomic<uint64_t> second;  // milliseconds added, fixed point
 };
 
 struct ThreadBuffer {
     // Written by the owning thread.
     std::atomic<uint32_t> recording;  // whose sections the totals count
-    std::atomic<uint32_t> restarts;   // bumped each time the totals start again from zero
+    std::atomic<uint32_t> restarts;  // bumped each time the totals start again from zero
     std::atomic<uint32_t> touched_count;
     std::atomic<int32_t> touched[RECORDER_MAX_SECTIONS];  // slots in first-touch order
     Totals totals[RECORDER_MAX_SECTIONS];
@@ -166,7 +166,7 @@ struct Recorder {
     uint32_t frames_written;  // read by resolving threads to tell whether a rewrite is needed
     // The frame thread's.
     std::mutex lifecycle;  // serialises recorder_open against itself
-    uint32_t recordings;   // counts recorder_open calls; 0 is never a recording
+    uint32_t recordings;  // counts recorder_open calls; 0 is never a recording
     int fd;
     std::string path;
     uint64_t frames_end;  // file offset of the structure record

@@ -41,31 +41,31 @@ extern "C" {
 #endif
 
 enum {
-    RECORDER_NAME_SIZE = 32,       // a group or item name holds 1 to 31 characters
+    RECORDER_NAME_SIZE = 32,  // a group or item name holds 1 to 31 characters
     RECORDER_MAX_SECTIONS = 4096,  // root + groups + items, as the viewer's table counts them
-    RECORDER_MAX_NOTES = 16,       // notes per frame
-    RECORDER_NOTE_SIZE = 256,      // a note holds at most 255 characters
+    RECORDER_MAX_NOTES = 16,  // notes per frame
+    RECORDER_NOTE_SIZE = 256,  // a note holds at most 255 characters
 };
 
 // Why a call was refused; recorder_last_status() keeps the latest outcome.
 typedef enum RecorderStatus {
     RECORDER_OK = 0,
-    RECORDER_NOT_OPEN,           // no recording is open; the call is a quiet no-op
-    RECORDER_ALREADY_OPEN,       // recorder_open while a recording is open
-    RECORDER_CANNOT_OPEN,        // the file could not be created
-    RECORDER_WRITE_FAILED,       // writing failed; the recording was closed
-    RECORDER_BAD_NAME,           // a name is empty or longer than 31 characters
+    RECORDER_NOT_OPEN,  // no recording is open; the call is a quiet no-op
+    RECORDER_ALREADY_OPEN,  // recorder_open while a recording is open
+    RECORDER_CANNOT_OPEN,  // the file could not be created
+    RECORDER_WRITE_FAILED,  // writing failed; the recording was closed
+    RECORDER_BAD_NAME,  // a name is empty or longer than 31 characters
     RECORDER_TOO_MANY_SECTIONS,  // a new section would exceed RECORDER_MAX_SECTIONS
-    RECORDER_NOTE_TOO_LONG,      // a note longer than 255 characters
-    RECORDER_TOO_MANY_NOTES,     // more than RECORDER_MAX_NOTES notes in one frame
-    RECORDER_UNRESOLVED_SECTION, // recorder_add with a refused section or one from another recording; quiet
-    RECORDER_NOT_FRAME_THREAD,   // a frame-thread call from another thread; nothing changes
+    RECORDER_NOTE_TOO_LONG,  // a note longer than 255 characters
+    RECORDER_TOO_MANY_NOTES,  // more than RECORDER_MAX_NOTES notes in one frame
+    RECORDER_UNRESOLVED_SECTION,  // recorder_add with a refused section or one from another recording; quiet
+    RECORDER_NOT_FRAME_THREAD,  // a frame-thread call from another thread; nothing changes
 } RecorderStatus;
 
 // A resolved group/item pair. Keep one per call site; it stays valid for one recording and is
 // resolved again, by name, in the next.
 typedef struct RecorderSection {
-    int32_t index;       // -1 when unresolved or refused
+    int32_t index;  // -1 when unresolved or refused
     uint32_t recording;  // the recording it was resolved in; 0 never resolved
 } RecorderSection;
 
@@ -92,9 +92,9 @@ const char* recorder_status_text(RecorderStatus status);
 
 // A scope in progress: what recorder_scope_begin returns and recorder_scope_end takes.
 typedef struct RecorderToken {
-    int32_t index;       // -1 when nothing is timed
+    int32_t index;  // -1 when nothing is timed
     uint32_t recording;  // the recording the scope began in; a scope never lands in another
-    uint64_t start;      // clock ticks
+    uint64_t start;  // clock ticks
 } RecorderToken;
 
 // Scopes from C, on any thread (C++ has RecorderScope). Keep one static site per call site,
@@ -121,7 +121,7 @@ private:
 #define SAVREL_CONCAT_INNER(a, b) a##b
 #define SAVREL_CONCAT(a, b) SAVREL_CONCAT_INNER(a, b)
 #ifdef __cplusplus
-#define SAVREL_SCOPE_AT(group, item, id)                         \
+#define SAVREL_SCOPE_AT(group, item, id)                           \
     static RecorderSection SAVREL_CONCAT(savrel_site_, id){-1, 0}; \
     RecorderScope SAVREL_CONCAT(savrel_scope_, id)(&SAVREL_CONCAT(savrel_site_, id), group, item)
 #elif defined(__GNUC__)
@@ -130,8 +130,8 @@ static inline void recorder_scope_cleanup(RecorderToken* token)
 {
     recorder_scope_end(*token);
 }
-#define SAVREL_SCOPE_AT(group, item, id)                              \
-    static RecorderSection SAVREL_CONCAT(savrel_site_, id) = {-1, 0}; \
+#define SAVREL_SCOPE_AT(group, item, id)                                                                      \
+    static RecorderSection SAVREL_CONCAT(savrel_site_, id) = {-1, 0};                                         \
     RecorderToken SAVREL_CONCAT(savrel_scope_, id) __attribute__((cleanup(recorder_scope_cleanup), unused)) = \
         recorder_scope_begin(&SAVREL_CONCAT(savrel_site_, id), group, item)
 #endif

@@ -15,11 +15,12 @@
 
 #include <cstdint>
 
-enum { SETTINGS_CAPACITY = 128, SETTINGS_NAME_SIZE = 32 };
+enum { SETTINGS_CAPACITY = 128,
+       SETTINGS_NAME_SIZE = 32 };
 
 struct Setting {
     char name[SETTINGS_NAME_SIZE];  // at most 31 characters, zero-terminated
-    char* text;                     // owned; null until a text is set
+    char* text;  // owned; null until a text is set
     double real;
     int32_t integer;
 };

@@ -183,12 +183,12 @@ TEST(AppEndToEnd, RightDragTurnsTheSceneAndResetBringsItBack)
     ASSERT_TRUE(viewer.wait_window());
     std::string start = viewer.shot("start", {"move", "360", "283"});
     std::string turned = viewer.shot("turned", {"down", "3", "sleep", "100", "move", "420", "300", "sleep", "100",
-                                                 "move", "480", "320", "sleep", "100", "up", "3"});
+                                                "move", "480", "320", "sleep", "100", "up", "3"});
     ASSERT_GT(start.size(), 720u * 566u * 3u);
     EXPECT_GT(differing_bytes(start, turned), 100u);
     // Right + middle + left together snap the camera back to its start values.
     std::string reset = viewer.shot("reset", {"down", "3", "sleep", "100", "down", "2", "down", "1", "sleep",
-                                               "200", "up", "1", "up", "2", "up", "3", "sleep", "500"});
+                                              "200", "up", "1", "up", "2", "up", "3", "sleep", "500"});
     EXPECT_EQ(differing_bytes(start, reset), 0u);
     EXPECT_EQ(viewer.close(), 0);
 }

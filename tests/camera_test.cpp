@@ -132,8 +132,12 @@ TEST(CameraUpdate, ZoomSetsOnlyTheClampedDistanceTarget)
         double target;
         bool clamped;
     } rows[] = {
-        {10, 0.05f, 0, 14, false},         {10, 0, 0.05f, 6, false},         {10, 0, 0, 10, false},
-        {10, -0.2f, 0, 0.01f, true},       {20000, 0.1f, 0, 36000, false},   {60000, 0.1f, 0, 90000, true},
+        {10, 0.05f, 0, 14, false},
+        {10, 0, 0.05f, 6, false},
+        {10, 0, 0, 10, false},
+        {10, -0.2f, 0, 0.01f, true},
+        {20000, 0.1f, 0, 36000, false},
+        {60000, 0.1f, 0, 90000, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.distance + row.delta_x);

@@ -134,11 +134,9 @@ TEST_F(Culling, RandomViewsMatchThePlainPathPixelForPixel)
         // out some quads of a band changed pixels of quads kept in the same draw.
         {97, 61, {"reported, from below", 2.186, -74.06, -177.10, {0, 0, 0}}, 5, 816},
         {5, 300, {"reported, a sliver close up", 0.0672, -9.23, -92.50, {0, 0, 0}}, 54, 863},
-        {127, 49, {"turned, from above", 0.40087221694625763, 21.425205362029374, -61.481577856466174, {0, 0, 0}},
-         229, 622},
+        {127, 49, {"turned, from above", 0.40087221694625763, 21.425205362029374, -61.481577856466174, {0, 0, 0}}, 229, 622},
         {107, 115, {"from behind", 0.93139188580949228, 5.7263359939679503, 148.83226412348449, {0, 0, 0}}, 35, 271},
-        {146, 244, {"inside the bands", 0.014253874721143403, 10.02586780115962, -101.17635827511549, {0, 0, 0}},
-         587, 350},
+        {146, 244, {"inside the bands", 0.014253874721143403, 10.02586780115962, -101.17635827511549, {0, 0, 0}}, 587, 350},
     };
     std::mt19937 random(18);
     auto uniform = [&random](double low, double high) { return low + (high - low) * (random() / 4294967296.0); };
@@ -270,13 +268,13 @@ TEST(CullingBounds, PixelCentresDecide)
         double dx, dy;
         bool reaches;
     } cases[] = {
-        {{10.2, 10.2, 10.4, 10.4}, 0, 0, false},   // inside one pixel, away from its centre
-        {{10.4, 10.4, 10.6, 10.6}, 0, 0, true},    // around a centre
+        {{10.2, 10.2, 10.4, 10.4}, 0, 0, false},  // inside one pixel, away from its centre
+        {{10.4, 10.4, 10.6, 10.6}, 0, 0, true},  // around a centre
         {{10.2, 10.2, 10.4, 10.4}, 0.2, 0.2, true},  // moved onto it
-        {{-5, 10, -0.6, 11}, 0, 0, false},         // left of the window
-        {{719.6, 10, 730, 11}, 0, 0, false},       // right of the last centre
+        {{-5, 10, -0.6, 11}, 0, 0, false},  // left of the window
+        {{719.6, 10, 730, 11}, 0, 0, false},  // right of the last centre
         {{719.4, 10, 730, 11}, 0, 0, true},
-        {{10, 565.6, 11, 600}, 0, 0, false},       // above the top row
+        {{10, 565.6, 11, 600}, 0, 0, false},  // above the top row
     };
     for (const Case& c : cases)
         EXPECT_EQ(draw_bounds_reach_pixels(c.bounds, c.dx, c.dy, 720, 566), c.reaches)

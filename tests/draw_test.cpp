@@ -132,8 +132,14 @@ TEST_F(DrawTest, SetColorArrayEnablesOnlyTheColourArray)
 }
 
 // Window coordinates of pixel centres, mapped through identity matrices.
-float ndc_x(int pixel) { return (pixel + 0.5f) / 360.0f - 1.0f; }
-float ndc_y(int pixel) { return (pixel + 0.5f) / 283.0f - 1.0f; }
+float ndc_x(int pixel)
+{
+    return (pixel + 0.5f) / 360.0f - 1.0f;
+}
+float ndc_y(int pixel)
+{
+    return (pixel + 0.5f) / 283.0f - 1.0f;
+}
 
 void quad(float* vertices, int left, int bottom, int right, int top)
 {
@@ -163,9 +169,16 @@ TEST_F(DrawTest, LineAndColourArrayQuadReachThePixels)
         int x, y;
         int red, green, blue;
     } probes[] = {
-        {360, 100, 255, 128, 0}, {360, 102, 0, 0, 0},   {5, 100, 0, 0, 0},      {102, 350, 0, 252, 3},
-        {298, 350, 0, 3, 252},   {200, 350, 0, 128, 128}, {500, 350, 255, 0, 0}, {350, 350, 0, 0, 0},
-        {650, 450, 0, 0, 255},   {652, 450, 0, 0, 0},
+        {360, 100, 255, 128, 0},
+        {360, 102, 0, 0, 0},
+        {5, 100, 0, 0, 0},
+        {102, 350, 0, 252, 3},
+        {298, 350, 0, 3, 252},
+        {200, 350, 0, 128, 128},
+        {500, 350, 255, 0, 0},
+        {350, 350, 0, 0, 0},
+        {650, 450, 0, 0, 255},
+        {652, 450, 0, 0, 0},
     };
     for (const Probe& probe : probes) {
         uint8_t rgb[3];

@@ -30,8 +30,7 @@ struct WriterItem {
     const char* item;
     uint32_t first_frame;
 };
-const WriterItem kItems[] = {{"G0", "a0", 0},   {"G1", "b0", 0},    {"G1", "b1", 0},    {"G2", "c0", 0},
-                             {"G0", "a1", 100}, {"G0", "a2", 1000}, {"G0", "a3", 3000}, {"G0", "a4", 5000}};
+const WriterItem kItems[] = {{"G0", "a0", 0}, {"G1", "b0", 0}, {"G1", "b1", 0}, {"G2", "c0", 0}, {"G0", "a1", 100}, {"G0", "a2", 1000}, {"G0", "a3", 3000}, {"G0", "a4", 5000}};
 const char* const kGroups[] = {"G0", "G1", "G2"};
 
 // Multiples of 1/8 below 125, so every sum the recorder forms is exact.
@@ -84,7 +83,8 @@ std::string prefix_mismatch(const SectionTable* table)
     uint32_t s = 0;
     for (size_t i = 0; i < expected.size(); i++) {
         int want = expected[i];
-        const char* name = want == -1 ? "" : want < -1 ? kGroups[-2 - want] : kItems[want].item;
+        const char* name = want == -1 ? "" : want < -1 ? kGroups[-2 - want]
+                                                       : kItems[want].item;
         bool present = s < table->section_count && std::string(table->sections[s].name) == name;
         if (!present && want >= 0 && kItems[want].first_frame > 0) continue;
         if (!present) return std::to_string(frames) + " frames: section " + std::to_string(s) + " is not " + name;
@@ -156,7 +156,6 @@ TEST(FollowReload, EveryTableAcceptedBesideAWritingRecorderIsAPrefixOfTheFinalOn
     for (const std::string& reason : reasons) EXPECT_EQ(allowed.count(reason), 1u) << reason;
     rmdir(folder.c_str());
 }
-
 
 // A small recording made by hand: `frames` frames of one group with two items.
 std::string small_recording(uint32_t frames)
@@ -258,11 +257,18 @@ TEST(FollowReload, FollowModeSaysAFailureOnceAndReloadsWhenTheFileChanges)
     press('f');
     std::string out = testing::internal::GetCapturedStdout();
     const std::string quoted = "\"" + path + "\"";
-    EXPECT_EQ(out, "Follow mode on: the recording is checked every 250 ms and reloaded when it changes\n"
-                   "Reload of " + quoted + " failed: No such file or directory; the table on show stays\n"
-                   "Reloaded " + quoted + ": 45 frames, 4 sections; frames 0 to 99 on show\n"
-                   "Reloaded " + quoted + ": 50 frames, 4 sections; frames 0 to 99 on show\n"
-                   "Follow mode off\n");
+    EXPECT_EQ(out,
+              "Follow mode on: the recording is checked every 250 ms and reloaded when it changes\n"
+              "Reload of " +
+                  quoted +
+                  " failed: No such file or directory; the table on show stays\n"
+                  "Reloaded " +
+                  quoted +
+                  ": 45 frames, 4 sections; frames 0 to 99 on show\n"
+                  "Reloaded " +
+                  quoted +
+                  ": 50 frames, 4 sections; frames 0 to 99 on show\n"
+                  "Follow mode off\n");
     unlink(path.c_str());
     rmdir(folder.c_str());
 }

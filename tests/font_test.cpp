@@ -266,9 +266,7 @@ TEST(FontTables, AdvancesBetweenTellingPairs)
         uint8_t current, next;
         double advance;
     };
-    const Pair pairs[] = {{'T', 'o', 0.8889}, {'A', 'V', 0.9804}, {'V', 'A', 0.9806}, {'W', 'A', 1.5209},
-                          {'i', 'i', 0.1905}, {'H', 'H', 1.0476}, {'A', ' ', 1.2381}, {' ', 'A', 1.0},
-                          {'.', 'A', 1.0},    {'A', 0, 1.2381}};
+    const Pair pairs[] = {{'T', 'o', 0.8889}, {'A', 'V', 0.9804}, {'V', 'A', 0.9806}, {'W', 'A', 1.5209}, {'i', 'i', 0.1905}, {'H', 'H', 1.0476}, {'A', ' ', 1.2381}, {' ', 'A', 1.0}, {'.', 'A', 1.0}, {'A', 0, 1.2381}};
     for (const Pair& pair : pairs) {
         EXPECT_NEAR(glyph_advance(pair.current, pair.next), pair.advance, 5e-5) << pair.current << pair.next;
     }
@@ -282,10 +280,18 @@ TEST(FontTables, MetricsOfTheOutlines)
         double right;
     };
     const Metric metrics[] = {
-        {"uvxz", 1.0, 0.0, NAN},       {"o", 22 / 21.0, 0.0, 20 / 21.0}, {"EHT", 4 / 3.0, 0.0, NAN},
-        {"bdhkl", 30 / 21.0, NAN, NAN}, {"gjpqy", NAN, -8 / 21.0, NAN},  {"i", NAN, NAN, 4 / 21.0},
-        {"H", NAN, NAN, 22 / 21.0},    {"A", NAN, NAN, 26 / 21.0},      {"m", NAN, NAN, 30 / 21.0},
-        {"%", NAN, NAN, 33 / 21.0},    {"W", NAN, NAN, 36 / 21.0},      {"I", 4 / 3.0, 0.0, 4 / 21.0},
+        {"uvxz", 1.0, 0.0, NAN},
+        {"o", 22 / 21.0, 0.0, 20 / 21.0},
+        {"EHT", 4 / 3.0, 0.0, NAN},
+        {"bdhkl", 30 / 21.0, NAN, NAN},
+        {"gjpqy", NAN, -8 / 21.0, NAN},
+        {"i", NAN, NAN, 4 / 21.0},
+        {"H", NAN, NAN, 22 / 21.0},
+        {"A", NAN, NAN, 26 / 21.0},
+        {"m", NAN, NAN, 30 / 21.0},
+        {"%", NAN, NAN, 33 / 21.0},
+        {"W", NAN, NAN, 36 / 21.0},
+        {"I", 4 / 3.0, 0.0, 4 / 21.0},
     };
     for (const Metric& metric : metrics) {
         for (const char* c = metric.glyphs; *c; c++) {
@@ -352,8 +358,7 @@ TEST(FontTables, SmallFiguresKeepTheirStrokesAndGapsAtLabelSizes)
         double y;  // in 1/21 units
         size_t runs;
     };
-    const Scan scans[] = {{166, 21.5, 2}, {166, 10.5, 1}, {167, 21.5, 2}, {252, 17, 2}, {253, 18.5, 1},
-                          {171, 14, 3},   {171, 20, 2},   {171, 5, 2},    {172, 14, 3}, {172, 5, 2}};
+    const Scan scans[] = {{166, 21.5, 2}, {166, 10.5, 1}, {167, 21.5, 2}, {252, 17, 2}, {253, 18.5, 1}, {171, 14, 3}, {171, 20, 2}, {171, 5, 2}, {172, 14, 3}, {172, 5, 2}};
     for (const Scan& scan : scans) {
         SCOPED_TRACE(std::to_string(scan.code) + " at " + std::to_string(scan.y));
         const auto runs = ink_runs(view_glyph(scan.code), scan.y / 21.0);

@@ -43,9 +43,14 @@ TEST_F(FrameWindowTest, ScrollStepMovesAndClampsToTheRecording)
         float position, velocity, visible, expected;
     };
     const std::vector<Case> cases = {
-        {0, 5, 3, 100, 8},          {0, 2, -5, 100, 0},         {0, 895, 10, 100, 898},
-        {500, 895, 10, 100, 898},   {5000, 4800, 200, 100, 4898}, {0, 0, 5, 998, 0},
-        {0, 980, 20, 10, 988},      {1200, 0, 5000, 998, 200},
+        {0, 5, 3, 100, 8},
+        {0, 2, -5, 100, 0},
+        {0, 895, 10, 100, 898},
+        {500, 895, 10, 100, 898},
+        {5000, 4800, 200, 100, 4898},
+        {0, 0, 5, 998, 0},
+        {0, 980, 20, 10, 988},
+        {1200, 0, 5000, 998, 200},
     };
     for (const Case& c : cases) {
         profile_table()->frame_count = c.frames;

@@ -67,8 +67,14 @@ TEST(ViewerMemory, ReturnsFreePagesEveryTwoSecondsOfItsClock)
         double now;
         bool returned;
     } steps[] = {
-        {base + 1.0, false}, {base + 1.99, false}, {base + 2.0, true}, {base + 2.5, false},
-        {base + 10.0, true}, {base + 5.0, true},   {base + 5.5, false}, {base + 7.0, true},
+        {base + 1.0, false},
+        {base + 1.99, false},
+        {base + 2.0, true},
+        {base + 2.5, false},
+        {base + 10.0, true},
+        {base + 5.0, true},
+        {base + 5.5, false},
+        {base + 7.0, true},
     };
     for (const Step& step : steps) EXPECT_EQ(viewer_return_free_memory(step.now), step.returned) << step.now - base;
 }

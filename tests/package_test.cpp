@@ -31,7 +31,8 @@ protected:
         std::string output;
         std::vector<std::string> arguments(command.begin() + 1, command.end());
         int status = run_program(command[0], arguments, &output, folder, kBuildTimeout, environment);
-        ASSERT_EQ(status, 0) << command[0] << " " << (arguments.empty() ? "" : arguments[0]) << ":\n" << output;
+        ASSERT_EQ(status, 0) << command[0] << " " << (arguments.empty() ? "" : arguments[0]) << ":\n"
+                             << output;
     }
 
     // Configures and builds an outside project with this build's compilers and link flags
@@ -119,8 +120,7 @@ TEST_F(PackageTest, PkgConfigLinksACProgram)
 {
     // As a user types it, warnings as errors: the header is clean C99.
     std::string command = SAVREL_C_COMPILER " -std=c99 -pedantic -Wall -Wextra -Werror " SAVREL_SOURCE_DIR
-                          "/examples/toy_loop.c -o toy_loop $(pkg-config --cflags --libs savrel-recorder) "
-                          SAVREL_LINK_FLAGS;
+                                            "/examples/toy_loop.c -o toy_loop $(pkg-config --cflags --libs savrel-recorder) " SAVREL_LINK_FLAGS;
     ASSERT_NO_FATAL_FAILURE(run({"/bin/sh", "-c", command}, {"PKG_CONFIG_PATH=" + prefix + "/" SAVREL_LIBDIR "/pkgconfig"}));
     expect_c_example(record(folder + "/toy_loop"));
 }
@@ -131,8 +131,10 @@ TEST_F(PackageTest, AddSubdirectoryOfTheRecorderAlone)
     write_file(folder + "/CMakeLists.txt",
                "cmake_minimum_required(VERSION 3.21)\n"
                "project(engine LANGUAGES C)\n"
-               "add_subdirectory(" SAVREL_SOURCE_DIR "/recorder savrel)\n"
-               "add_executable(engine " SAVREL_SOURCE_DIR "/examples/toy_loop.c)\n"
+               "add_subdirectory(" SAVREL_SOURCE_DIR
+               "/recorder savrel)\n"
+               "add_executable(engine " SAVREL_SOURCE_DIR
+               "/examples/toy_loop.c)\n"
                "target_link_libraries(engine PRIVATE Savrel::recorder)\n"
                "get_target_property(path Savrel::recorder INTERFACE_INCLUDE_DIRECTORIES)\n"
                "file(WRITE ${CMAKE_BINARY_DIR}/include_path.txt \"${path}\")\n");

@@ -345,10 +345,10 @@ TEST_F(MainLoopTest, ClickFreezesDuringLeftDragUntilAfterRelease)
 {
     LoopScript script;
     script.frames = {
-        [] { motion(360, 283); },                            // frame 0: click follows the pointer (0)
+        [] { motion(360, 283); },  // frame 0: click follows the pointer (0)
         [] { button(SDL_BUTTON_LEFT, true); motion(540, 283); },  // frame 1: pressed, click stays 0
         [] { motion(720, 283); button(SDL_BUTTON_LEFT, false); },  // frame 2: released, still frozen
-        [] {},                                               // frame 3: follows again (1.0)
+        [] {},  // frame 3: follows again (1.0)
     };
     std::vector<PassView> seen = run(script);
     ASSERT_EQ(seen.size(), 12u);

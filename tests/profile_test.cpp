@@ -233,8 +233,12 @@ TEST(ProfileLoad, FrameValuesGoToSectionsByPosition)
     ASSERT_EQ(table->frame_count, 6u);
     ASSERT_EQ(profile_capacity(table), 1024u);
     const float expected[6][6] = {
-        {10, 11, 12, 13, 14, 15}, {20, 0, 0, 0, 0, 0},     {30, 31, 32, 0, 0, 0},
-        {40, 41, 42, 43, 44, 45}, {50, 51, 52, 53, 54, 55}, {60, 61, 62, 63, 64, 65},
+        {10, 11, 12, 13, 14, 15},
+        {20, 0, 0, 0, 0, 0},
+        {30, 31, 32, 0, 0, 0},
+        {40, 41, 42, 43, 44, 45},
+        {50, 51, 52, 53, 54, 55},
+        {60, 61, 62, 63, 64, 65},
     };
     for (uint32_t section = 0; section < 6; section++) {
         for (uint32_t frame = 0; frame < 6; frame++)
@@ -738,9 +742,10 @@ TEST_F(InspectTest, CsvHasOneRowPerFrameAndNamedColumns)
     profile_encode_structure(&bytes, {{"Render", {"sky"}}, {"x,\"y\"", {}}});
     std::string output;
     ASSERT_EQ(inspect({"--csv", write("csv.bin", bytes)}, &output), 0) << output;
-    EXPECT_EQ(output, "frame,total (ms),Render (ms),Render/sky (ms),\"x,\"\"y\"\" (ms)\"\n"
-                      "0,2500,1000,500,0.0001\n"
-                      "1,3000,0,0,0\n");
+    EXPECT_EQ(output,
+              "frame,total (ms),Render (ms),Render/sky (ms),\"x,\"\"y\"\" (ms)\"\n"
+              "0,2500,1000,500,0.0001\n"
+              "1,3000,0,0,0\n");
 }
 
 TEST_F(InspectTest, SpikesNameTheFramesAndTheSectionsAboveTheirMedians)

@@ -293,7 +293,8 @@ TEST_F(RecorderTest, KilledRecordingKeepsEveryCompletedFrame)
         ASSERT_EQ(profile_last_status(), PROFILE_OK) << profile_status_text(profile_last_status());
         ASSERT_EQ(table->frame_count, uint32_t(frames));
         // Root; Render, Opaque, Shadows (from frame 3); Audio, Mixer. "Late" never completed a frame.
-        ASSERT_EQ(table->section_count, frames == 0 ? 1u : frames <= 3 ? 5u : 6u);
+        ASSERT_EQ(table->section_count, frames == 0 ? 1u : frames <= 3 ? 5u
+                                                                       : 6u);
         for (int f = 0; f < frames; f++) {
             ASSERT_EQ(table->sections[0].values[f], seconds(float(f) * 4.0f));
             ASSERT_EQ(table->sections[2].values[f], seconds(float(f) + 0.5f));

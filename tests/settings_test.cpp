@@ -215,9 +215,18 @@ TEST(SettingsSet, RealTruncatesTowardZeroAndSaturates)
         double real;
         int32_t integer;
     } rows[] = {
-        {2.9, 2},          {-2.9, -2},           {-0.5, 0},           {2147483647.9, max}, {2147483648.0, max},
-        {-2147483648.9, min}, {-2147483649.0, min}, {1e300, max},       {-1e300, min},       {kInfinity, max},
-        {-kInfinity, min},  {kNan, 0},
+        {2.9, 2},
+        {-2.9, -2},
+        {-0.5, 0},
+        {2147483647.9, max},
+        {2147483648.0, max},
+        {-2147483648.9, min},
+        {-2147483649.0, min},
+        {1e300, max},
+        {-1e300, min},
+        {kInfinity, max},
+        {-kInfinity, min},
+        {kNan, 0},
     };
     for (size_t i = 0; i < std::size(rows); i++) {
         char name[16];

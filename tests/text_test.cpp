@@ -218,8 +218,7 @@ TEST(TextNoise, KnownValuesAndTheEightSamplePositions)
     EXPECT_NEAR(text_noise(0), 1376312589.0 / 2147483648.0, 1e-15);
     EXPECT_NEAR(text_noise(1), 0.6131865256, 1e-10);
     EXPECT_NEAR(text_noise(2), 0.3531835596, 1e-10);
-    const double table[8][2] = {{0.6409, 0.6132}, {0.3532, 0.6286}, {0.2071, 0.8565}, {0.3444, 0.4385},
-                                {0.9065, 0.5162}, {0.0353, 0.2314}, {0.8723, 0.7257}, {0.5592, 0.1406}};
+    const double table[8][2] = {{0.6409, 0.6132}, {0.3532, 0.6286}, {0.2071, 0.8565}, {0.3444, 0.4385}, {0.9065, 0.5162}, {0.0353, 0.2314}, {0.8723, 0.7257}, {0.5592, 0.1406}};
     for (int i = 0; i < 8; i++) {
         EXPECT_NEAR(text_noise(2 * i), table[i][0], 5e-5) << i;
         EXPECT_NEAR(text_noise(2 * i + 1), table[i][1], 5e-5) << i;

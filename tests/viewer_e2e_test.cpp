@@ -49,7 +49,7 @@ protected:
     std::string drag_and_shot(int x0, int y0, int x1, int y1, int steps)
     {
         std::vector<std::string> commands = {"move", std::to_string(x0), std::to_string(y0), "sleep", "100",
-                                             "down", "1",                "sleep",            "100"};
+                                             "down", "1", "sleep", "100"};
         for (int s = 1; s <= steps; s++)
             commands.insert(commands.end(), {"move", std::to_string(x0 + (x1 - x0) * s / steps),
                                              std::to_string(y0 + (y1 - y0) * s / steps), "sleep", "60"});

@@ -29,9 +29,9 @@ const int kHitchFrames = 3;
 struct DemoItem {
     const char* group;
     const char* name;
-    double mean;      // milliseconds
-    double noise;     // relative standard deviation
-    double period;    // frames of the slow drift
+    double mean;  // milliseconds
+    double noise;  // relative standard deviation
+    double period;  // frames of the slow drift
 };
 
 // Groups in the order they first appear; Render/Particles joins half-way.

@@ -43,7 +43,9 @@ const uint32_t kDefaultSpikes = 10;
 const uint32_t kCausesPerSpike = 3;
 const double kMillisecondsPerSecond = 1000.0;
 
-enum Format { FORMAT_REPORT, FORMAT_JSON, FORMAT_CSV };
+enum Format { FORMAT_REPORT,
+              FORMAT_JSON,
+              FORMAT_CSV };
 
 // Keeps floats at their own precision, so 0.1f is written as 0.1.
 using Json = nlohmann::basic_json<std::map, std::vector, std::string, bool, std::int64_t, std::uint64_t, float>;
@@ -185,8 +187,10 @@ std::vector<std::string> labels_of(const SectionTable* table)
     for (uint32_t index = 0; index < table->section_count; index++) {
         const Section& section = table->sections[index];
         if (section.type == SECTION_GROUP) group = section.name;
-        if (section.type == SECTION_ROOT) labels.push_back("total");
-        else labels.push_back(section.type == SECTION_ITEM ? group + "/" + section.name : section.name);
+        if (section.type == SECTION_ROOT)
+            labels.push_back("total");
+        else
+            labels.push_back(section.type == SECTION_ITEM ? group + "/" + section.name : section.name);
     }
     return labels;
 }
@@ -194,8 +198,10 @@ std::vector<std::string> labels_of(const SectionTable* table)
 // Skips count values of four bytes; the reader is overrun when they are not all there.
 void skip_values(ProfileReader* reader, uint32_t count)
 {
-    if (count > (reader->size - reader->position) / 4) reader->overrun = true;
-    else reader->position += size_t(count) * 4;
+    if (count > (reader->size - reader->position) / 4)
+        reader->overrun = true;
+    else
+        reader->position += size_t(count) * 4;
 }
 
 // The frames' trailing strings, which the viewer's loader reads past: walked here over the
@@ -321,8 +327,7 @@ void print_report(const char* path, const Inspection& inspection)
 
 Json statistics_json(const Statistics& stats)
 {
-    return {{"mean", stats.mean}, {"min", stats.minimum}, {"max", stats.maximum}, {"max_frame", stats.maximum_frame},
-            {"p50", stats.p50},   {"p95", stats.p95},     {"p99", stats.p99}};
+    return {{"mean", stats.mean}, {"min", stats.minimum}, {"max", stats.maximum}, {"max_frame", stats.maximum_frame}, {"p50", stats.p50}, {"p95", stats.p95}, {"p99", stats.p99}};
 }
 
 Json spikes_json(const Inspection& inspection)

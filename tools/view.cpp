@@ -78,8 +78,9 @@ std::string own_folder()
 int main(int argc, char** argv)
 {
     if (argc != 2) {
-        std::fprintf(stderr, "usage: savrel-view PATH\n"
-                             "  views the recording PATH; key F in the viewer follows it while it is written\n");
+        std::fprintf(stderr,
+                     "usage: savrel-view PATH\n"
+                     "  views the recording PATH; key F in the viewer follows it while it is written\n");
         return 2;
     }
     char resolved[PATH_MAX];

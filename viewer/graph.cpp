@@ -206,8 +206,8 @@ void for_each_band_edge(const SectionTable* table, const Section& item, uint32_t
 // The quad between two edges, shaded by how much the item's time changed between them.
 void put_band_quad(const Section& item, const BandEdge& from, const BandEdge& to, float* vertices, float* colours)
 {
-    const float quad[12] = {item.start, from.height, from.depth, item.end,   from.height, from.depth,
-                            item.end,   to.height,   to.depth,   item.start, to.height,   to.depth};
+    const float quad[12] = {item.start, from.height, from.depth, item.end, from.height, from.depth,
+                            item.end, to.height, to.depth, item.start, to.height, to.depth};
     std::memcpy(vertices, quad, sizeof quad);
     double shade = profile_graph_shade(from.value, to.value);
     const float colour[3] = {finite_float(shade * item.colour[0]), finite_float(shade * item.colour[1]),
@@ -270,7 +270,7 @@ bool box_reaches_pixels(const WindowView& view, const float low[3], const float 
 // and whether it lies inside the view volume by more than the GL's rounding.
 struct Placement {
     double window[4];  // x0, y0, x1, y1
-    double error;      // pixels
+    double error;  // pixels
     bool inside;
 };
 

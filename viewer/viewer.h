@@ -12,9 +12,9 @@
 
 // The run of consecutive frames the graph shows, and how it moves.
 struct FrameWindow {
-    float scroll_position;       // first frame, fractional
-    float scroll_velocity;       // frames added per input and per draw pass
-    float visible_frames;        // frames shown, 10..998
+    float scroll_position;  // first frame, fractional
+    float scroll_velocity;  // frames added per input and per draw pass
+    float visible_frames;  // frames shown, 10..998
     float visible_frames_saved;  // visible_frames at the start of the current left drag
 };
 

@@ -56,7 +56,9 @@ const size_t kTableLimit = kTableSize / 10 * 7;  // linear probing slows past th
 const int kMaxRanges = 32;
 const int kWalkDepth = 48;
 
-enum class Origin { Ours, Runtime, Other };
+enum class Origin { Ours,
+                    Runtime,
+                    Other };
 
 struct HeapCount {
     bool ready;
@@ -336,15 +338,51 @@ void* operator new[](size_t size, std::align_val_t alignment, const std::nothrow
     return allocate_aligned(size, size_t(alignment), __builtin_return_address(0));
 }
 
-void operator delete(void* block) noexcept { release(block); }
-void operator delete[](void* block) noexcept { release(block); }
-void operator delete(void* block, size_t) noexcept { release(block); }
-void operator delete[](void* block, size_t) noexcept { release(block); }
-void operator delete(void* block, const std::nothrow_t&) noexcept { release(block); }
-void operator delete[](void* block, const std::nothrow_t&) noexcept { release(block); }
-void operator delete(void* block, std::align_val_t) noexcept { release(block); }
-void operator delete[](void* block, std::align_val_t) noexcept { release(block); }
-void operator delete(void* block, size_t, std::align_val_t) noexcept { release(block); }
-void operator delete[](void* block, size_t, std::align_val_t) noexcept { release(block); }
-void operator delete(void* block, std::align_val_t, const std::nothrow_t&) noexcept { release(block); }
-void operator delete[](void* block, std::align_val_t, const std::nothrow_t&) noexcept { release(block); }
+void operator delete(void* block) noexcept
+{
+    release(block);
+}
+void operator delete[](void* block) noexcept
+{
+    release(block);
+}
+void operator delete(void* block, size_t) noexcept
+{
+    release(block);
+}
+void operator delete[](void* block, size_t) noexcept
+{
+    release(block);
+}
+void operator delete(void* block, const std::nothrow_t&) noexcept
+{
+    release(block);
+}
+void operator delete[](void* block, const std::nothrow_t&) noexcept
+{
+    release(block);
+}
+void operator delete(void* block, std::align_val_t) noexcept
+{
+    release(block);
+}
+void operator delete[](void* block, std::align_val_t) noexcept
+{
+    release(block);
+}
+void operator delete(void* block, size_t, std::align_val_t) noexcept
+{
+    release(block);
+}
+void operator delete[](void* block, size_t, std::align_val_t) noexcept
+{
+    release(block);
+}
+void operator delete(void* block, std::align_val_t, const std::nothrow_t&) noexcept
+{
+    release(block);
+}
+void operator delete[](void* block, std::align_val_t, const std::nothrow_t&) noexcept
+{
+    release(block);
+}

@@ -34,10 +34,14 @@ int main(int argc, char** argv)
     std::string source_path, tables_path, sheet_path;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
-        if (option == "--source") source_path = argv[i + 1];
-        else if (option == "--tables") tables_path = argv[i + 1];
-        else if (option == "--sheet") sheet_path = argv[i + 1];
-        else source_path.clear();
+        if (option == "--source")
+            source_path = argv[i + 1];
+        else if (option == "--tables")
+            tables_path = argv[i + 1];
+        else if (option == "--sheet")
+            sheet_path = argv[i + 1];
+        else
+            source_path.clear();
     }
     if (source_path.empty() || argc % 2 == 0) {
         std::fputs(usage, stderr);

@@ -199,8 +199,12 @@ std::vector<uint8_t> shade(const Canvas& canvas)
                 }
             }
             const uint8_t guide = canvas.guide[size_t(y) * size_t(canvas.width) + size_t(x)];
-            const double paper[3] = {guide == 2 ? 255.0 : guide ? 200.0 : 255.0, guide == 2 ? 190.0 : guide ? 215.0 : 255.0,
-                                     guide == 2 ? 190.0 : guide ? 240.0 : 255.0};
+            const double paper[3] = {guide == 2 ? 255.0 : guide ? 200.0
+                                                                : 255.0,
+                                     guide == 2 ? 190.0 : guide ? 215.0
+                                                                : 255.0,
+                                     guide == 2 ? 190.0 : guide ? 240.0
+                                                                : 255.0};
             const double ink = double(covered) / (sub * sub), red = double(doubled) / (sub * sub);
             uint8_t* out = &rgb[(size_t(y) * size_t(canvas.width) + size_t(x)) * 3];
             for (int k = 0; k < 3; k++) out[k] = uint8_t(std::lround(paper[k] * (1 - ink) + (k == 0 ? 255.0 * red : 0.0)));

@@ -166,14 +166,12 @@ bool read_line(Reader& reader, std::istringstream& words)
     if (!read_numbers(reader, words, v, 5, 5)) return false;
     const double dx = v[2] - v[0], dy = v[3] - v[1];
     if (std::fabs(dy) < 1e-9) {
-        add_shape(reader, font_triangulate({{v[0], v[1] - v[4] / 2}, {v[2], v[1] - v[4] / 2},
-                                            {v[2], v[1] + v[4] / 2}, {v[0], v[1] + v[4] / 2}},
+        add_shape(reader, font_triangulate({{v[0], v[1] - v[4] / 2}, {v[2], v[1] - v[4] / 2}, {v[2], v[1] + v[4] / 2}, {v[0], v[1] + v[4] / 2}},
                                            {}));
         return true;
     }
     const double half = v[4] * std::hypot(dx, dy) / std::fabs(dy) / 2;
-    add_shape(reader, font_triangulate({{v[0] - half, v[1]}, {v[0] + half, v[1]}, {v[2] + half, v[3]},
-                                        {v[2] - half, v[3]}},
+    add_shape(reader, font_triangulate({{v[0] - half, v[1]}, {v[0] + half, v[1]}, {v[2] + half, v[3]}, {v[2] - half, v[3]}},
                                        {}));
     return true;
 }
@@ -186,8 +184,7 @@ bool read_bar(Reader& reader, std::istringstream& words)
     const double length = std::hypot(v[2] - v[0], v[3] - v[1]);
     if (length < 1e-9) return fail(reader, "a bar needs two different ends");
     const double nx = -(v[3] - v[1]) / length * v[4] / 2, ny = (v[2] - v[0]) / length * v[4] / 2;
-    add_shape(reader, font_triangulate({{v[0] - nx, v[1] - ny}, {v[2] - nx, v[3] - ny}, {v[2] + nx, v[3] + ny},
-                                        {v[0] + nx, v[1] + ny}},
+    add_shape(reader, font_triangulate({{v[0] - nx, v[1] - ny}, {v[2] - nx, v[3] - ny}, {v[2] + nx, v[3] + ny}, {v[0] + nx, v[1] + ny}},
                                        {}));
     return true;
 }

@@ -91,8 +91,9 @@ std::string count_table(const Font& font)
 
 std::string profile_table(const Font& font)
 {
-    std::string out = "\n// Spacing profiles: left then right ink extent in the four bands, top band first.\n"
-                      "const GlyphProfile glyph_profiles[256] = {\n";
+    std::string out =
+        "\n// Spacing profiles: left then right ink extent in the four bands, top band first.\n"
+        "const GlyphProfile glyph_profiles[256] = {\n";
     for (int code = 0; code < 256; code++) {
         const std::array<float, 8>& p = font.glyphs[size_t(code)].profile;
         out += "    " + label(code) + " {{" + number(p[0]) + ", " + number(p[1]) + ", " + number(p[2]) + ", " +
