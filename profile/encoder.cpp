@@ -1,26 +1,34 @@
-// encoder: recording bytes for tests, tools and the recorder.
+// encoder: recording bytes for tests and tools, through the format's own byte helpers.
 #include "profile/encoder.h"
 
 #include <cstring>
 
+#include "recorder/format.h"
+
+namespace {
+
+uint8_t* grow(ProfileBytes* out, size_t bytes)
+{
+    size_t at = out->size();
+    out->resize(at + bytes);
+    return out->data() + at;
+}
+
+}  // namespace
+
 void profile_put_u32(ProfileBytes* out, uint32_t value)
 {
-    out->push_back(uint8_t(value >> 24));
-    out->push_back(uint8_t(value >> 16));
-    out->push_back(uint8_t(value >> 8));
-    out->push_back(uint8_t(value));
+    savrel_put_u32(grow(out, SAVREL_U32_SIZE), value);
 }
 
 void profile_put_float(ProfileBytes* out, float value)
 {
-    uint32_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    profile_put_u32(out, bits);
+    savrel_put_f32(grow(out, SAVREL_F32_SIZE), value);
 }
 
 void profile_put_string(ProfileBytes* out, const char* text)
 {
-    out->insert(out->end(), text, text + std::strlen(text) + 1);
+    savrel_put_string(grow(out, std::strlen(text) + 1), text);
 }
 
 void profile_encode_frame(ProfileBytes* out, float total, const std::vector<EncodedGroupValues>& groups,
@@ -48,7 +56,7 @@ uint32_t profile_section_count(const std::vector<EncodedGroupNames>& groups)
 void profile_encode_structure_stated(ProfileBytes* out, uint32_t section_count,
                                      const std::vector<EncodedGroupNames>& groups)
 {
-    out->push_back(0);
+    out->push_back(SAVREL_TAG_STRUCTURE);
     profile_put_u32(out, section_count);
     profile_put_u32(out, uint32_t(groups.size()));
     for (const EncodedGroupNames& group : groups) {

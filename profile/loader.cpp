@@ -1,12 +1,8 @@
-// profile loader: the bounded readers and the section table built from recording bytes.
+// profile loader: the section table built from recording bytes, whole or appended to.
 #include "profile/profile.h"
 
-#include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -19,30 +15,19 @@ namespace {
 // recording needs about one table byte per file byte, so only a hostile file gets near it.
 constexpr uint64_t kAllowanceBytes = uint64_t(64) << 20;
 constexpr uint64_t kFileSizeFactor = 16;
-// Mapped file pages behind the cursor are handed back in steps of this size, so a long
-// recording is never resident beside its own table.
-constexpr size_t kReleaseStep = size_t(16) << 20;
-constexpr size_t kValueBytes = 4;
+constexpr size_t kValueBytes = SAVREL_F32_SIZE;
 // Arrays a multiple of 4 KiB apart would put one frame's values in the same cache sets, so
 // each array starts one cache line further along than its capacity alone would put it.
 constexpr uint32_t kStridePadValues = 16;
 constexpr uint32_t kDirectSections = 1024;  // their current cache lines fit in the second-level cache
 constexpr uint32_t kBlockFrames = 16;  // one cache line of values
 constexpr size_t kRowBlockBytes = size_t(4) << 20;
-constexpr size_t kGroupEntryLeastBytes = 8;  // group value and item count
-constexpr size_t kNameEntryLeastBytes = 5;  // empty group name and item count
+constexpr size_t kNameEntryLeastBytes = 1 + SAVREL_U32_SIZE;  // empty group name and item count
 constexpr size_t kStringLeastBytes = 1;  // the zero byte alone
 constexpr uint32_t kMostFrames = UINT32_MAX - PROFILE_CHUNK_FRAMES + 1;
 constexpr float kGroupHueStep = 0.16666667f;
 constexpr double kEvenItemHueShift = 0.01;
 constexpr float kEvenItemHigh = 0.7f;
-
-// The byte cursor, plus the mapping whose passed pages may be handed back.
-struct Walk {
-    ProfileReader reader;
-    const uint8_t* mapping;  // null when the bytes belong to the caller
-    size_t released;  // bytes from the start already handed back
-};
 
 // Frames decoded one row each, then written to the table a whole cache line per section:
 // with many sections, storing each value straight into its own array touches more cache
@@ -60,6 +45,7 @@ struct Survey {
     uint32_t frame_count;
     uint64_t most_frame_values;  // the largest number of values in one frame record
     size_t structure_position;  // the structure record's first byte after its tag
+    size_t structure_end;  // the byte after the structure record
     uint32_t stated_count;
     uint64_t listed_count;  // 1 + G + the sum of N
 };
@@ -69,41 +55,18 @@ struct ProfileState {
     void* value_block;  // every section's values, one mapping for the whole table
     size_t value_block_bytes;
     size_t value_stride;  // values from one section's array to the next
+    size_t structure_offset;  // where the table's structure record starts in its bytes
+    uint64_t most_frame_values;  // over every frame record loaded
     ProfileStatus status;
     char detail[192];
 };
 
 ProfileState state;
 
-uint32_t load_u32(const uint8_t* bytes)
-{
-    return uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 | uint32_t(bytes[3]);
-}
-
-float load_float(const uint8_t* bytes)
-{
-    uint32_t bits = load_u32(bytes);
-    float value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
-
-// A cursor set past its end by a caller reads as exhausted rather than wrapping around.
-size_t remaining(const ProfileReader* reader)
-{
-    return reader->position < reader->size ? reader->size - reader->position : 0;
-}
-
 // A count is believed only when the bytes left could hold that many entries of their least size.
 bool count_fits(const ProfileReader* reader, uint64_t count, size_t least_bytes)
 {
-    return !reader->overrun && count <= remaining(reader) / least_bytes;
-}
-
-uint8_t read_tag(ProfileReader* reader)
-{
-    if (remaining(reader) == 0) return 0;
-    return reader->data[reader->position++];
+    return profile_reader_fits(reader, count, least_bytes);
 }
 
 void set_status(ProfileStatus status, const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -135,42 +98,27 @@ void clear_table()
     state.value_stride = 0;
     state.status = PROFILE_OK;
     state.detail[0] = 0;
+    state.structure_offset = 0;
+    state.most_frame_values = 0;
 }
 
-void release_behind(Walk* walk)
+// After a refused load or append: the table on show comes back with the new reason. Refusals
+// hold no memory of their own.
+void keep_shown(ProfileState* shown)
 {
-    if (!walk->mapping) return;
-    static const size_t page = size_t(sysconf(_SC_PAGESIZE));
-    size_t passed = walk->reader.position / page * page;
-    if (passed - walk->released < kReleaseStep) return;
-    madvise(const_cast<uint8_t*>(walk->mapping) + walk->released, passed - walk->released, MADV_DONTNEED);
-    walk->released = passed;
+    ProfileStatus status = state.status;
+    std::memcpy(shown->detail, state.detail, sizeof shown->detail);
+    state = *shown;
+    state.status = status;
 }
 
-bool skip_strings(ProfileReader* reader)
+// The notes after a frame's values, which the table does not keep.
+bool skip_notes(ProfileReader* reader)
 {
     uint32_t count = profile_read_u32(reader);
     if (!count_fits(reader, count, kStringLeastBytes)) return false;
     for (uint32_t index = 0; index < count && !reader->overrun; index++) profile_read_string(reader, nullptr, 0);
     return !reader->overrun;
-}
-
-// Reads past one frame record after its tag; false when the record does not fit in the bytes.
-bool skip_frame(ProfileReader* reader, uint64_t* value_count)
-{
-    profile_read_u32(reader);
-    uint32_t groups = profile_read_u32(reader);
-    if (!count_fits(reader, groups, kGroupEntryLeastBytes)) return false;
-    uint64_t values = 1 + uint64_t(groups);
-    for (uint32_t group = 0; group < groups; group++) {
-        profile_read_u32(reader);
-        uint32_t items = profile_read_u32(reader);
-        if (!count_fits(reader, items, kValueBytes)) return false;
-        reader->position += size_t(items) * kValueBytes;
-        values += items;
-    }
-    *value_count = values;
-    return skip_strings(reader);
 }
 
 // Counts the sections that the structure record lists; false when the record does not fit.
@@ -188,35 +136,39 @@ bool survey_structure(ProfileReader reader, Survey* survey)
         listed += items;
     }
     survey->listed_count = listed;
+    survey->structure_end = reader.position;
     return !reader.overrun;
 }
 
-bool survey_frames(Walk* walk, Survey* survey)
+// The first pass. `base` is the bytes' offset in their file and `first_frame` the number of
+// their first frame, for the particulars of a failure.
+bool survey_frames(ProfileReader reader, Survey* survey, size_t base, uint32_t first_frame)
 {
-    ProfileReader* reader = &walk->reader;
     *survey = Survey{};
-    while (remaining(reader) > 0) {
-        size_t record_start = reader->position;
-        if (read_tag(reader) == 0) {
-            survey->structure_position = reader->position;
-            if (survey_structure(*reader, survey)) return true;
-            set_status(PROFILE_TRUNCATED, "the structure record at byte %zu", record_start);
+    for (;;) {
+        ProfileFrameRecord frame;
+        ProfileRecordKind kind = profile_walk_record(&reader, &frame);
+        if (kind == PROFILE_RECORD_STRUCTURE) {
+            survey->structure_position = reader.position;
+            if (survey_structure(reader, survey)) return true;
+            set_status(PROFILE_TRUNCATED, "the structure record at byte %zu", base + frame.start);
             return false;
         }
-        uint64_t values = 0;
-        if (!skip_frame(reader, &values)) {
-            set_status(PROFILE_TRUNCATED, "frame record %u at byte %zu", survey->frame_count, record_start);
+        if (kind == PROFILE_RECORD_END) break;
+        if (kind == PROFILE_RECORD_CUT) {
+            set_status(PROFILE_TRUNCATED, "frame record %u at byte %zu", first_frame + survey->frame_count,
+                       base + frame.start);
             return false;
         }
-        if (survey->frame_count == kMostFrames) {
+        if (survey->frame_count >= kMostFrames - first_frame) {
             set_status(PROFILE_TOO_LARGE, "more than %u frame records", kMostFrames);
             return false;
         }
-        if (values > survey->most_frame_values) survey->most_frame_values = values;
+        if (frame.value_count > survey->most_frame_values) survey->most_frame_values = frame.value_count;
         survey->frame_count++;
-        release_behind(walk);
     }
-    set_status(PROFILE_NO_STRUCTURE, "%u frame records, %zu bytes", survey->frame_count, reader->size);
+    set_status(PROFILE_NO_STRUCTURE, "%u frame records, %zu bytes", first_frame + survey->frame_count,
+               base + reader.size);
     return false;
 }
 
@@ -226,14 +178,14 @@ uint32_t capacity_for(uint32_t frame_count)
 }
 
 // Counts the table and the largest block of frame rows; group ordinals must fit their field too.
-bool table_affordable(const Survey* survey, size_t file_size)
+bool table_affordable(uint64_t section_count, uint32_t frame_count, size_t file_size)
 {
     uint64_t limit = kFileSizeFactor * uint64_t(file_size) + kAllowanceBytes;
     uint64_t per_section =
-        sizeof(Section) + (uint64_t(capacity_for(survey->frame_count)) + kStridePadValues + kBlockFrames) * kValueBytes;
-    if (survey->listed_count <= INT32_MAX && survey->listed_count <= limit / per_section) return true;
-    set_status(PROFILE_TOO_LARGE, "%llu sections of %u frames for %zu bytes", (unsigned long long)survey->listed_count,
-               survey->frame_count, file_size);
+        sizeof(Section) + (uint64_t(capacity_for(frame_count)) + kStridePadValues + kBlockFrames) * kValueBytes;
+    if (section_count <= INT32_MAX && section_count <= limit / per_section) return true;
+    set_status(PROFILE_TOO_LARGE, "%llu sections of %u frames for %zu bytes", (unsigned long long)section_count,
+               frame_count, file_size);
     return false;
 }
 
@@ -301,6 +253,10 @@ void fill_structure(ProfileReader reader)
     }
 }
 
+// ---------------------------------------------------------------------------------------------
+// Frame values: the second pass
+// ---------------------------------------------------------------------------------------------
+
 // Decodes a run of values to `out` at `index` onward, `stride` apart; values past the last
 // section are read past.
 void decode_run(ProfileReader* reader, float* out, size_t stride, uint64_t index, uint32_t run)
@@ -309,11 +265,12 @@ void decode_run(ProfileReader* reader, float* out, size_t stride, uint64_t index
     uint64_t kept = index >= count ? 0 : (count - index < run ? count - index : run);
     const uint8_t* bytes = reader->data + reader->position;
     for (uint64_t value = 0; value < kept; value++)
-        out[(index + value) * stride] = load_float(bytes + value * kValueBytes);
+        out[(index + value) * stride] = savrel_get_f32(bytes + value * kValueBytes);
     reader->position += size_t(run) * kValueBytes;
 }
 
-// Decodes one frame record by position; returns the number of values it holds, or 0 when it does not fit.
+// Decodes one frame record after its tag by position; returns the number of values it holds,
+// or 0 when it does not fit.
 uint64_t decode_frame(ProfileReader* reader, float* out, size_t stride)
 {
     if (!count_fits(reader, 2, kValueBytes)) return 0;
@@ -328,16 +285,22 @@ uint64_t decode_frame(ProfileReader* reader, float* out, size_t stride)
         decode_run(reader, out, stride, index, items);
         index += items;
     }
-    return skip_strings(reader) ? index : 0;
+    return skip_notes(reader) ? index : 0;
 }
 
-bool make_rows(FrameRows* rows)
+// The survey has walked these records, so each starts with a frame tag.
+bool next_frame_tag(ProfileReader* reader)
+{
+    return reader->position < reader->size && reader->data[reader->position++] != SAVREL_TAG_STRUCTURE;
+}
+
+bool make_rows(FrameRows* rows, uint32_t first_frame)
 {
     rows->row_stride = state.table.section_count + kStridePadValues;
     size_t fitting = kRowBlockBytes / (rows->row_stride * kValueBytes);
     rows->most_rows = fitting < 1 ? 1 : (fitting > kBlockFrames ? kBlockFrames : uint32_t(fitting));
     rows->held = 0;
-    rows->first_frame = 0;
+    rows->first_frame = first_frame;
     rows->values = static_cast<float*>(std::malloc(rows->most_rows * rows->row_stride * kValueBytes));
     return rows->values != nullptr;
 }
@@ -352,40 +315,37 @@ void write_rows(FrameRows* rows)
 }
 
 // Few sections: each frame's values go straight to their arrays, whose current cache lines all fit.
-void store_frames_direct(Walk* walk, uint32_t frame_count)
+void store_frames_direct(ProfileReader* reader, uint32_t first_frame, uint32_t frame_count)
 {
-    float* column = static_cast<float*>(state.value_block);
-    for (uint32_t frame = 0; frame < frame_count; frame++, column++) {
-        if (read_tag(&walk->reader) == 0 || decode_frame(&walk->reader, column, state.value_stride) == 0) return;
-        release_behind(walk);
-    }
+    float* column = static_cast<float*>(state.value_block) + first_frame;
+    for (uint32_t frame = 0; frame < frame_count; frame++, column++)
+        if (!next_frame_tag(reader) || decode_frame(reader, column, state.value_stride) == 0) return;
 }
 
-bool store_frames_in_rows(Walk* walk, uint32_t frame_count)
+bool store_frames_in_rows(ProfileReader* reader, uint32_t first_frame, uint32_t frame_count)
 {
     FrameRows rows;
-    if (!make_rows(&rows)) return false;
+    if (!make_rows(&rows, first_frame)) return false;
     uint32_t count = state.table.section_count;
     for (uint32_t frame = 0; frame < frame_count; frame++) {
         float* row = rows.values + rows.held * rows.row_stride;
-        uint64_t reached = read_tag(&walk->reader) == 0 ? 0 : decode_frame(&walk->reader, row, 1);
+        uint64_t reached = next_frame_tag(reader) ? decode_frame(reader, row, 1) : 0;
         if (reached == 0) break;
         if (reached < count) std::memset(row + reached, 0, (count - reached) * kValueBytes);
         if (++rows.held == rows.most_rows) write_rows(&rows);
-        release_behind(walk);
     }
     write_rows(&rows);
     std::free(rows.values);
     return true;
 }
 
-// The second pass: the same frame records again, now keeping their values.
-bool store_frames(Walk* walk, uint32_t frame_count)
+// The frame records of the bytes, now keeping their values from table frame first_frame on.
+bool store_frames(const uint8_t* data, size_t size, uint32_t first_frame, uint32_t frame_count)
 {
-    walk->reader = ProfileReader{walk->reader.data, walk->reader.size, 0, false};
-    walk->released = 0;
-    if (state.table.section_count > kDirectSections) return store_frames_in_rows(walk, frame_count);
-    store_frames_direct(walk, frame_count);
+    ProfileReader reader = {data, size, 0, false};
+    if (frame_count == 0) return true;
+    if (state.table.section_count > kDirectSections) return store_frames_in_rows(&reader, first_frame, frame_count);
+    store_frames_direct(&reader, first_frame, frame_count);
     return true;
 }
 
@@ -399,23 +359,113 @@ void report_disagreement(const Survey* survey)
                    (unsigned long long)survey->most_frame_values, (unsigned long long)survey->listed_count);
 }
 
-void load_bytes(const uint8_t* data, size_t size, const uint8_t* mapping)
+// Where the structure record must end the bytes, anything after it is refused.
+bool ends_at_structure(const Survey* survey, size_t size, size_t base)
+{
+    if (survey->structure_end == size) return true;
+    set_status(PROFILE_TRAILING_BYTES, "%zu bytes after the structure record at byte %zu",
+               size - survey->structure_end, base + survey->structure_position - SAVREL_TAG_SIZE);
+    return false;
+}
+
+void load_bytes(const uint8_t* data, size_t size, bool must_end)
 {
     clear_table();
-    Walk walk = {{data, size, 0, false}, mapping, 0};
     Survey survey;
-    if (!survey_frames(&walk, &survey) || !table_affordable(&survey, size)) return;
+    if (!survey_frames(ProfileReader{data, size, 0, false}, &survey, 0, 0)) return;
+    if (must_end && !ends_at_structure(&survey, size, 0)) return;
+    if (!table_affordable(survey.listed_count, survey.frame_count, size)) return;
     if (!allocate_table(uint32_t(survey.listed_count), capacity_for(survey.frame_count))) return;
     state.table.section_count = uint32_t(survey.listed_count);
     state.table.frame_count = survey.frame_count;
-    ProfileReader structure = {data, size, survey.structure_position, false};
-    fill_structure(structure);
-    if (survey.frame_count > 0 && !store_frames(&walk, survey.frame_count)) {
+    fill_structure(ProfileReader{data, size, survey.structure_position, false});
+    if (!store_frames(data, size, 0, survey.frame_count)) {
         clear_table();
         set_status(PROFILE_TOO_LARGE, "cannot allocate the frame rows");
         return;
     }
+    state.structure_offset = survey.structure_position - SAVREL_TAG_SIZE;
+    state.most_frame_values = survey.most_frame_values;
     report_disagreement(&survey);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Appending frames to the table on show
+// ---------------------------------------------------------------------------------------------
+
+bool same_section(uint32_t index, SectionType type, uint32_t group, const char* name)
+{
+    const Section& section = state.table.sections[index];
+    return section.type == type && section.group_index == int32_t(group) && std::strcmp(section.name, name) == 0;
+}
+
+// True when the structure record after the cursor lists the table's sections first, in order.
+bool continues_table(ProfileReader reader)
+{
+    uint32_t count = state.table.section_count;
+    char name[PROFILE_NAME_SIZE];
+    profile_read_u32(&reader);
+    uint32_t groups = profile_read_u32(&reader);
+    uint32_t index = 1;
+    for (uint32_t group = 0; group < groups && index < count; group++) {
+        profile_read_string(&reader, name, sizeof name);
+        if (!same_section(index++, SECTION_GROUP, group, name)) return false;
+        uint32_t items = profile_read_u32(&reader);
+        for (uint32_t item = 0; item < items && index < count; item++) {
+            profile_read_string(&reader, name, sizeof name);
+            if (!same_section(index++, SECTION_ITEM, group, name)) return false;
+        }
+    }
+    return index == count;
+}
+
+// Room for section_count sections of frame_count frames, keeping the values. A new block holds
+// a quarter more frames than needed, so that following a recording copies its values only
+// now and then.
+bool make_room(uint32_t section_count, uint32_t frame_count)
+{
+    size_t held = state.value_stride > kStridePadValues ? state.value_stride - kStridePadValues : 0;
+    if (section_count == state.table.section_count && frame_count <= held) return true;
+    ProfileState old = state;
+    uint64_t roomy = uint64_t(frame_count) + frame_count / 4;
+    uint32_t capacity = capacity_for(uint32_t(roomy < kMostFrames ? roomy : kMostFrames));
+    if (!allocate_table(section_count, capacity)) return false;
+    std::memcpy(state.table.sections, old.table.sections, old.table.section_count * sizeof(Section));
+    for (uint32_t index = 0; index < old.table.section_count && old.table.frame_count > 0; index++) {
+        float* values = static_cast<float*>(state.value_block) + index * state.value_stride;
+        std::memcpy(values, old.table.sections[index].values, old.table.frame_count * kValueBytes);
+    }
+    free_table(&old);
+    return true;
+}
+
+ProfileAppend append_bytes(const uint8_t* data, size_t size, size_t file_size)
+{
+    uint32_t old_frames = state.table.frame_count;
+    Survey survey;
+    if (!survey_frames(ProfileReader{data, size, 0, false}, &survey, state.structure_offset, old_frames) ||
+        !ends_at_structure(&survey, size, state.structure_offset))
+        return PROFILE_APPEND_DAMAGED;
+    ProfileReader structure = {data, size, survey.structure_position, false};
+    uint32_t frames = old_frames + survey.frame_count;
+    if (!continues_table(structure) || !table_affordable(survey.listed_count, frames, file_size) ||
+        !make_room(uint32_t(survey.listed_count), frames))
+        return PROFILE_APPEND_NOT_CONTINUED;
+    state.table.section_count = uint32_t(survey.listed_count);
+    state.table.frame_count = frames;
+    fill_structure(structure);
+    if (!store_frames(data, size, old_frames, survey.frame_count)) {
+        clear_table();
+        set_status(PROFILE_TOO_LARGE, "cannot allocate the frame rows");
+        return PROFILE_APPEND_DAMAGED;
+    }
+    state.structure_offset += survey.structure_position - SAVREL_TAG_SIZE;
+    if (survey.most_frame_values < state.most_frame_values) survey.most_frame_values = state.most_frame_values;
+    state.most_frame_values = survey.most_frame_values;
+    state.status = PROFILE_OK;
+    state.detail[0] = 0;
+    report_disagreement(&survey);
+    return PROFILE_APPENDED;
 }
 
 }  // namespace
@@ -427,58 +477,44 @@ SectionTable* profile_table(void)
 
 void profile_load_memory(const uint8_t* data, size_t size)
 {
-    load_bytes(data, size, nullptr);
+    load_bytes(data, size, false);
 }
 
-bool profile_reload_memory(const uint8_t* data, size_t size)
+bool profile_reload_memory(const uint8_t* data, size_t size, bool must_end)
 {
     ProfileState shown = state;
     state.table = SectionTable{};
     state.value_block = nullptr;
-    load_bytes(data, size, nullptr);
+    load_bytes(data, size, must_end);
     if (state.table.section_count > 0) {
         free_table(&shown);
         return true;
     }
-    // Failed loads hold no memory, so the table on show simply comes back with the new reason.
-    ProfileStatus status = state.status;
-    std::memcpy(shown.detail, state.detail, sizeof shown.detail);
-    state = shown;
-    state.status = status;
+    keep_shown(&shown);
     return false;
 }
 
-void profile_load(const char* path)
+ProfileAppend profile_append_memory(const uint8_t* data, size_t size, size_t file_size)
 {
-    // Non-blocking, so that a named pipe given as the path cannot hang the start-up.
-    int file = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    struct stat info;
-    const char* reason = nullptr;
-    if (file < 0)
-        reason = std::strerror(errno);
-    else if (fstat(file, &info) != 0)
-        reason = std::strerror(errno);
-    else if (!S_ISREG(info.st_mode))
-        reason = "not a regular file";
-    void* mapping = MAP_FAILED;
-    if (!reason && info.st_size > 0) {
-        mapping = mmap(nullptr, size_t(info.st_size), PROT_READ, MAP_PRIVATE, file, 0);
-        if (mapping == MAP_FAILED) reason = std::strerror(errno);
-    }
-    if (file >= 0) close(file);
-    if (reason) {
-        clear_table();
-        set_status(PROFILE_CANNOT_OPEN, "%s", reason);
-        return;
-    }
-    if (mapping == MAP_FAILED) {
-        load_bytes(nullptr, 0, nullptr);
-        return;
-    }
-    madvise(mapping, size_t(info.st_size), MADV_SEQUENTIAL);
-    const uint8_t* bytes = static_cast<const uint8_t*>(mapping);
-    load_bytes(bytes, size_t(info.st_size), bytes);
-    munmap(mapping, size_t(info.st_size));
+    // Frames past the sections would belong to sections that a later structure record adds.
+    if (state.table.section_count == 0 || state.most_frame_values > state.table.section_count)
+        return PROFILE_APPEND_NOT_CONTINUED;
+    ProfileState shown = state;
+    ProfileAppend result = append_bytes(data, size, file_size);
+    if (result == PROFILE_APPENDED) return result;
+    if (state.table.sections == shown.table.sections) keep_shown(&shown);
+    return result;
+}
+
+void profile_load_failed(ProfileStatus status, const char* reason)
+{
+    clear_table();
+    set_status(status, "%s", reason);
+}
+
+size_t profile_structure_offset(void)
+{
+    return state.structure_offset;
 }
 
 ProfileStatus profile_last_status(void)
@@ -501,6 +537,7 @@ const char* profile_status_text(ProfileStatus status)
     case PROFILE_TOO_LARGE: return "refused: it would need more memory than its size justifies";
     case PROFILE_COUNT_MISMATCH: return "its section count disagrees with its groups";
     case PROFILE_EXTRA_VALUES: return "its frame records hold more values than it has sections";
+    case PROFILE_TRAILING_BYTES: return "bytes follow its structure record";
     }
     return "unknown status";
 }
@@ -546,45 +583,4 @@ void profile_hue_to_rgb(float colour[3], float hue, float low, float high)
     colour[0] = float(red);
     colour[1] = float(green);
     colour[2] = float(blue);
-}
-
-uint32_t profile_read_u32(ProfileReader* reader)
-{
-    if (reader->overrun || remaining(reader) < 4) {
-        reader->position = reader->size;
-        reader->overrun = true;
-        return 0;
-    }
-    uint32_t value = load_u32(reader->data + reader->position);
-    reader->position += 4;
-    return value;
-}
-
-float profile_read_float(ProfileReader* reader)
-{
-    uint32_t bits = profile_read_u32(reader);
-    float value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
-
-size_t profile_read_string(ProfileReader* reader, char* destination, size_t destination_size)
-{
-    size_t available = remaining(reader);
-    const uint8_t* start = available ? reader->data + reader->position : nullptr;
-    const void* zero = available ? std::memchr(start, 0, available) : nullptr;
-    size_t length = zero ? size_t(static_cast<const uint8_t*>(zero) - start) : available;
-    size_t kept = 0;
-    if (destination && destination_size > 0) {
-        kept = length < destination_size - 1 ? length : destination_size - 1;
-        if (kept > 0) std::memcpy(destination, start, kept);
-        destination[kept] = 0;
-    }
-    if (zero) {
-        reader->position += length + 1;
-    } else {
-        reader->position = reader->size;
-        reader->overrun = true;
-    }
-    return kept;
 }

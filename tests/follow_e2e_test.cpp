@@ -13,6 +13,7 @@
 
 #include "profile/profile.h"
 #include "recorder/recorder.h"
+#include "tests/support/child_guard.h"
 #include "tests/support/process_support.h"
 
 namespace {
@@ -61,17 +62,23 @@ TEST(FollowEndToEnd, FollowsTheNewestFramesUntilALeftDragAndReloadsOnR)
     int stop[2];
     // Close-on-exec, so that the viewer and the driver do not hold the pipe open.
     ASSERT_EQ(pipe2(stop, O_CLOEXEC), 0);
-    pid_t writer = fork();
+    pid_t writer = fork_child();
     if (writer == 0) {
         close(stop[1]);
         fcntl(stop[0], F_SETFL, O_NONBLOCK);
         _exit(record_slowly(recording.c_str(), stop[0]));
     }
+    ChildGuard writer_guard(writer);
     close(stop[0]);
-    while (read_file(recording).size() < 1000) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (read_file(recording).size() < 1000) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the writer wrote nothing";
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 
     pid_t viewer = spawn_program(SAVREL_VIEW_PATH, {recording}, folder,
                                  {display.variable(), "XDG_CACHE_HOME=" + folder + "/cache"}, folder + "/console.txt");
+    ChildGuard viewer_guard(viewer);
     auto drive = [&](const std::vector<std::string>& commands) {
         return x11_driver(commands, nullptr, display.variable());
     };
@@ -114,9 +121,8 @@ TEST(FollowEndToEnd, FollowsTheNewestFramesUntilALeftDragAndReloadsOnR)
 
     // R reloads once, keeping the window where the drag left it.
     close(stop[1]);
-    int status = -1;
-    ASSERT_EQ(waitpid(writer, &status, 0), writer);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    int status = writer_guard.wait(60000);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     profile_load(recording.c_str());
     ASSERT_EQ(profile_last_status(), PROFILE_OK);
     ASSERT_EQ(drive({"key", "r", "sleep", "800"}), 0);
@@ -128,7 +134,8 @@ TEST(FollowEndToEnd, FollowsTheNewestFramesUntilALeftDragAndReloadsOnR)
     EXPECT_LT(all.back().last, following.back().last);
 
     drive({"close"});
-    EXPECT_EQ(wait_program(viewer, 20000), 0);
+    status = viewer_guard.wait(20000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(FollowLauncher, AMissingRecordingIsAnErrorWithStatusOne)

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <cerrno>
 #include <cstring>
@@ -17,7 +18,9 @@
 
 #include "profile/encoder.h"
 #include "profile/profile.h"
+#include "profile/reader.h"
 #include "recorder/recorder.h"
+#include "tests/support/child_guard.h"
 #include "tests/support/process_support.h"
 #include "viewer/viewer.h"
 
@@ -106,54 +109,59 @@ std::string prefix_mismatch(const SectionTable* table)
 }
 
 // One writer at a time, each into a new file, until enough reloads have run beside a writer.
+// What the recorder guarantees a reader under the shared lock: a complete recording whose
+// frames are a prefix of the final one. Whether a reload lands before, between or after the
+// late items' arrivals is up to the scheduler, so nothing here counts on it.
 TEST(FollowReload, EveryTableAcceptedBesideAWritingRecorderIsAPrefixOfTheFinalOne)
 {
     const int kReloads = 4000, kMostWriters = 100;
+    const auto kWriterTimeLimit = std::chrono::seconds(120);
     int accepted = 0, failed = 0, writers = 0;
-    std::set<uint32_t> section_counts;
-    std::set<std::string> reasons;
+    std::set<std::pair<RecordingStatus, ProfileStatus>> failures;
     std::string folder = make_scratch_folder();
     for (; accepted < kReloads && writers < kMostWriters; writers++) {
         std::string path = folder + "/advance_profile.bin." + std::to_string(writers);
-        pid_t writer = fork();
-        if (writer == 0) _exit(record(path.c_str()));
-        ASSERT_GT(writer, 0);
+        pid_t pid = fork_child();
+        if (pid == 0) _exit(record(path.c_str()));
+        ASSERT_GT(pid, 0);
+        ChildGuard writer(pid);
+        auto deadline = std::chrono::steady_clock::now() + kWriterTimeLimit;
         int status = -1;
         uint32_t most_frames = 0;
-        while (waitpid(writer, &status, WNOHANG) == 0) {
-            if (!viewer_reload_profile(path.c_str())) {
+        while (writer.running(&status)) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the writer did not finish";
+            RecordingStatus read = recording_reload(path.c_str());
+            if (read != RECORDING_OK) {
                 failed++;
-                reasons.insert(viewer_reload_reason());
+                failures.insert({read, profile_last_status()});
                 usleep(100);
                 continue;
             }
             accepted++;
             const SectionTable* table = profile_table();
-            std::string mismatch = prefix_mismatch(table);
-            if (!mismatch.empty()) kill(writer, SIGKILL);
-            ASSERT_EQ(mismatch, "") << "reload " << accepted;
+            ASSERT_EQ(prefix_mismatch(table), "") << "reload " << accepted;
             most_frames = std::max(most_frames, table->frame_count);
-            section_counts.insert(table->section_count);
         }
         ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-        // The final recording, through the start-up loader: the writer's whole output.
-        profile_load(path.c_str());
+        // The final recording, through the start-up reader: the writer's whole output.
+        ASSERT_EQ(recording_load(path.c_str()), RECORDING_OK) << recording_last_detail();
         ASSERT_EQ(profile_last_status(), PROFILE_OK) << profile_last_detail();
         EXPECT_EQ(profile_table()->frame_count, kWriterFrames);
         EXPECT_EQ(prefix_mismatch(profile_table()), "");
         EXPECT_LE(most_frames, kWriterFrames);
         unlink(path.c_str());
     }
+    recording_release();
     std::printf("%d reloads accepted, %d failed, beside %d writers\n", accepted, failed, writers);
-    EXPECT_GE(accepted, kReloads / 2);
-    // Reloads landed between the late items' arrivals, so they ran beside the renames too.
-    EXPECT_GE(section_counts.size(), 4u);
-    // Under the lock a reload fails only before the first write or while the writer never lets
-    // go; a torn read would fail as a cut record instead.
-    const std::set<std::string> allowed = {std::strerror(ENOENT), "its writer keeps it locked",
-                                           std::string(profile_status_text(PROFILE_NO_STRUCTURE)) +
-                                               " (0 frame records, 0 bytes)"};
-    for (const std::string& reason : reasons) EXPECT_EQ(allowed.count(reason), 1u) << reason;
+    EXPECT_GT(accepted, 0);
+    // A reload fails only before the file exists, while it is still empty, or while the writer
+    // never lets go of the lock; a torn read is retried, never shown.
+    for (const auto& failure : failures) {
+        bool allowed = failure.first == RECORDING_CANNOT_OPEN || failure.first == RECORDING_LOCKED ||
+                       (failure.first == RECORDING_DAMAGED && failure.second == PROFILE_NO_STRUCTURE);
+        EXPECT_TRUE(allowed) << recording_status_text(failure.first) << ", "
+                             << profile_status_text(failure.second);
+    }
     rmdir(folder.c_str());
 }
 
@@ -206,25 +214,26 @@ TEST(FollowReload, AFileThatShrinksUnderAnotherWriterNeverFaultsAReload)
     std::string folder = make_scratch_folder(), path = folder + "/advance_profile.bin";
     const std::string whole = small_recording(3000);
     write_file(path, whole);
-    pid_t writer = fork();
-    if (writer == 0) {
+    pid_t pid = fork_child();
+    if (pid == 0) {
         int file = open(path.c_str(), O_WRONLY);
         for (size_t round = 0;; round++) {
             if (ftruncate(file, off_t(round % 3 == 0 ? 0 : whole.size() / (round % 7 + 1))) != 0) _exit(1);
             if (pwrite(file, whole.data(), whole.size(), 0) != ssize_t(whole.size())) _exit(1);
         }
     }
-    ASSERT_GT(writer, 0);
-    int accepted = 0;
-    for (int reload = 0; reload < 3000; reload++) {
+    ASSERT_GT(pid, 0);
+    ChildGuard writer(pid);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(150);
+    int accepted = 0, reload = 0;
+    for (; reload < 3000 && std::chrono::steady_clock::now() < deadline; reload++) {
         if (!viewer_reload_profile(path.c_str())) continue;
         accepted++;
         ASSERT_EQ(profile_table()->frame_count, 3000u);
         ASSERT_EQ(profile_table()->sections[0].values[2999], 3015.0f);
     }
-    kill(writer, SIGKILL);
-    waitpid(writer, nullptr, 0);
-    std::printf("%d of 3000 reloads accepted\n", accepted);
+    writer.stop();
+    std::printf("%d of %d reloads accepted\n", accepted, reload);
     // Killed at any point, the writer may leave the file cut short; whole again, it loads.
     write_file(path, whole);
     EXPECT_TRUE(viewer_reload_profile(path.c_str()));

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "profile/profile.h"
+#include "profile/reader.h"
 #include "tests/support/process_support.h"
 
 namespace {
@@ -210,23 +211,34 @@ TEST_F(RecorderTest, InspectReadsBackWhatWasRecorded)
     play(script);
     ASSERT_TRUE(recorder_close());
 
-    std::string output;
-    ASSERT_EQ(run_program(SAVREL_INSPECT_PATH, {"--json", path}, &output), 0);
-    nlohmann::json document = nlohmann::json::parse(output);
+    // Read in process as savrel-inspect reads it: the bytes once, to the loader and the frame walker.
+    ASSERT_EQ(recording_load(path.c_str()), RECORDING_OK) << recording_last_detail();
+    const SectionTable* table = profile_table();
     Expected expected = expect(script);
-    ASSERT_EQ(document["frame_count"], script.size());
-    EXPECT_TRUE(document["diagnostics"].empty()) << document["diagnostics"];
-    const nlohmann::json& sections = document["sections"];
-    ASSERT_EQ(sections.size(), expected.sections.size());
-    for (size_t s = 0; s < sections.size(); s++) {
-        EXPECT_EQ(sections[s]["name"], s == 0 ? std::string("total") : expected.sections[s].name);
-        EXPECT_EQ(sections[s]["type"], expected.sections[s].type);
-        EXPECT_EQ(sections[s]["group_index"], expected.sections[s].group_index);
-        const nlohmann::json& values = sections[s]["values"];
-        ASSERT_EQ(values.size(), script.size());
+    ASSERT_EQ(table->frame_count, script.size());
+    EXPECT_EQ(profile_last_status(), PROFILE_OK) << profile_last_detail();
+    ASSERT_EQ(table->section_count, expected.sections.size());
+    for (size_t s = 0; s < table->section_count; s++) {
+        const Section& section = table->sections[s];
+        EXPECT_EQ(section.name, s == 0 ? std::string("") : expected.sections[s].name);
+        EXPECT_EQ(section.type, expected.sections[s].type);
+        EXPECT_EQ(section.group_index, expected.sections[s].group_index);
         for (size_t f = 0; f < script.size(); f++)
-            ASSERT_EQ(values[f].get<float>(), expected.values[f][s]) << expected.sections[s].name << " in frame " << f;
+            ASSERT_EQ(section.values[f], expected.values[f][s]) << expected.sections[s].name << " in frame " << f;
     }
+    size_t size = 0;
+    const uint8_t* bytes = recording_bytes(&size);
+    ProfileReader cursor = {bytes, size, 0, false};
+    ProfileFrameRecord frame;
+    for (size_t f = 0; f < script.size(); f++) {
+        ASSERT_EQ(profile_walk_record(&cursor, &frame), PROFILE_RECORD_FRAME) << f;
+        std::vector<std::string> notes;
+        const char* note = reinterpret_cast<const char*>(bytes + frame.notes_position);
+        for (uint32_t n = 0; n < frame.note_count; n++, note += notes.back().size() + 1) notes.emplace_back(note);
+        EXPECT_EQ(notes, script[f].notes) << "frame " << f;
+    }
+    EXPECT_EQ(profile_walk_record(&cursor, &frame), PROFILE_RECORD_STRUCTURE);
+    recording_release();
 }
 
 TEST_F(RecorderTest, FileIsCompleteAfterEveryFrame)

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "profile/profile.h"
+#include "profile/reader.h"
 #include "tests/support/process_support.h"
 
 namespace {
@@ -87,15 +88,17 @@ struct Lockstep {
     std::vector<std::vector<float>> values;  // [section][frame]
 };
 
+// Read back in process, the way savrel-inspect reads it: the root's name is "total".
 Lockstep read_inspect_json(const std::string& path)
 {
-    std::string output;
-    EXPECT_EQ(run_program(SAVREL_INSPECT_PATH, {"--json", path}, &output), 0);
-    nlohmann::json document = nlohmann::json::parse(output);
+    EXPECT_EQ(recording_load(path.c_str()), RECORDING_OK) << recording_last_detail();
+    recording_release();
+    const SectionTable* table = profile_table();
     Lockstep read;
-    for (const nlohmann::json& section : document["sections"]) {
-        read.names.push_back(section["name"]);
-        read.values.push_back(section["values"].get<std::vector<float>>());
+    for (uint32_t s = 0; s < table->section_count; s++) {
+        const Section& section = table->sections[s];
+        read.names.push_back(s == 0 ? "total" : section.name);
+        read.values.emplace_back(section.values, section.values + table->frame_count);
     }
     return read;
 }

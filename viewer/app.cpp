@@ -12,6 +12,7 @@
 #include "draw/draw.h"
 #include "draw/text.h"
 #include "profile/profile.h"
+#include "profile/reader.h"
 #include "settings/settings.h"
 
 namespace {
@@ -94,7 +95,9 @@ int viewer_run(int argc, char** argv)
     viewer_keep_freed_memory();
     brelm_init(argc, argv, 720, 566, 0, "Savrel");
     text_init();
-    profile_load(kProfilePath);
+    // Read the way reloads read, beside a program that may be writing it; the bytes go once loaded.
+    recording_load(kProfilePath);
+    recording_release();
     report_profile_status();
     view_reset(nullptr);
     glClearColor(0.1f, 0.1f, 0.1f, 0.1f);

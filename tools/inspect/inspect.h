@@ -1,0 +1,83 @@
+// savrel-inspect: shows what a recording holds, loaded exactly as the viewer loads it, and
+// which sections made its slowest frames slow.
+//
+// Does NOT change the recording or read it more than once: main.cpp reads the file through
+// profile/reader.h, and the same bytes go to the loader and to the frame walker for the notes.
+// options.cpp parses the command line, analysis.cpp works out statistics, spikes and notes,
+// output.cpp prints the report, JSON or CSV. Uses: profile/profile.h, profile/reader.h,
+// nlohmann/json (output only).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "profile/profile.h"
+
+enum InspectFormat { INSPECT_REPORT,
+                     INSPECT_JSON,
+                     INSPECT_CSV };
+
+struct InspectOptions {
+    InspectFormat format = INSPECT_REPORT;
+    const char* path = nullptr;
+    bool help = false;
+    uint32_t spikes = 10;  // the default of --spikes
+    uint32_t first_frame = 0;
+    uint32_t last_frame = UINT32_MAX;
+};
+
+// The frames every output shows.
+struct InspectRange {
+    uint32_t first;
+    uint32_t count;
+};
+
+// Seconds, as stored; frame numbers count from the file's first frame.
+struct InspectStatistics {
+    double mean;
+    float minimum;
+    float maximum;
+    uint32_t maximum_frame;
+    float p50;
+    float p95;
+    float p99;
+};
+
+struct InspectCause {
+    uint32_t section;
+    double excess;
+};
+
+struct InspectSpike {
+    uint32_t frame;
+    double excess;
+    std::vector<InspectCause> causes;
+};
+
+// Everything the outputs show, worked out once.
+struct Inspection {
+    const SectionTable* table;
+    InspectRange range;
+    std::vector<std::string> labels;
+    std::vector<InspectStatistics> statistics;
+    std::vector<InspectSpike> spikes;
+    std::vector<std::vector<std::string>> notes;
+};
+
+// Command line (options.cpp)
+extern const char* const kInspectUsage;
+extern const char* const kInspectHelp;
+// An empty problem means the options are good.
+std::string inspect_parse_options(int argc, char** argv, InspectOptions* options);
+
+// Analysis (analysis.cpp)
+// The statistics of every section over the range, the spikes and every frame's notes, walked in `bytes`.
+Inspection inspect_analyse(const SectionTable* table, InspectRange range, uint32_t spikes, const uint8_t* bytes,
+                           size_t size);
+
+// Output (output.cpp)
+void inspect_print_report(const char* path, const Inspection& inspection);  // milliseconds, for people
+void inspect_print_json(const Inspection& inspection);  // seconds, as stored
+void inspect_print_csv(const Inspection& inspection);  // milliseconds, one row per frame
