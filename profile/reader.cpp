@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,10 +21,16 @@ namespace {
 
 const int kLockTries = 5;
 const long kLockWaitNanoseconds = 200000;
-const long kRetryWaitNanoseconds = 2000000;
+// Retries wait 0.2 ms, then twice as long each time up to 3.2 ms: a writer's frame write is
+// over in far less, while a file that keeps changing is not read back to back.
+const long kFirstRetryWaitNanoseconds = 200000;
+const int kRetryWaitDoublings = 4;
 const double kPersistSeconds = 1.0;
+const double kSettleSeconds = 0.005;
 const int kAppendTries = 3;
-const size_t kWindowBytes = 4096;  // compared at each end of the bytes before the structure record
+const size_t kWindowBytes = 4096;
+const size_t kSmallStep = size_t(64) << 10;
+const size_t kHugeStep = size_t(2) << 20;  // compared at each end of the bytes before the structure record
 
 // What tells one state of the file from the next.
 struct Identity {
@@ -80,6 +87,12 @@ void pause_for(long nanoseconds)
     nanosleep(&wait, nullptr);
 }
 
+void pause_before_retry(int tries)
+{
+    int doublings = tries - 1 < kRetryWaitDoublings ? tries - 1 : kRetryWaitDoublings;
+    pause_for(kFirstRetryWaitNanoseconds << doublings);
+}
+
 Identity identity_of(const struct stat& info)
 {
     return Identity{true, info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
@@ -113,13 +126,20 @@ Outcome fail(RecordingStatus status, const char* reason)
     return READ_FAILED;
 }
 
+// A large recording goes in huge pages where the system allows: read into small pages, it
+// spends much of its read time faulting them in.
 bool hold(size_t size)
 {
     if (size <= reader.capacity) return true;
-    uint8_t* grown = static_cast<uint8_t*>(std::realloc(reader.bytes, size));
-    if (!grown) return false;
-    reader.bytes = grown;
-    reader.capacity = size;
+    bool large = size >= kHugeStep;
+    size_t step = large ? kHugeStep : kSmallStep;
+    size_t capacity = (size + step - 1) / step * step;
+    void* grown = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (grown == MAP_FAILED) return false;
+    if (large) madvise(grown, capacity, MADV_HUGEPAGE);
+    recording_release();
+    reader.bytes = static_cast<uint8_t*>(grown);
+    reader.capacity = capacity;
     return true;
 }
 
@@ -258,7 +278,7 @@ bool append_new_bytes(const char* path)
 {
     size_t old_structure = profile_structure_offset();
     for (int tries = 0; tries < kAppendTries; tries++) {
-        if (tries > 0) pause_for(kRetryWaitNanoseconds);
+        if (tries > 0) pause_before_retry(tries);
         Identity identity;
         Outcome outcome = read_file(path, off_t(old_structure), true, &identity);
         if (outcome == READ_NOT_CONTINUED || outcome == READ_FAILED) return false;
@@ -274,45 +294,64 @@ bool append_new_bytes(const char* path)
     return false;
 }
 
+// A read that did not load cleanly, kept to see whether later ones find the file the same.
+struct Suspect {
+    Identity identity;
+    ProfileStatus status;
+    double time;
+};
+
+// The file is simply like that: the same identity and outcome at least kSettleSeconds apart,
+// longer than the file system's clock step, so that a write between them changes the times.
+bool settles(Suspect* suspect, const Identity& identity, ProfileStatus status, double now)
+{
+    bool same = same_identity(suspect->identity, identity) && suspect->status == status;
+    if (same && now - suspect->time >= kSettleSeconds) return true;
+    if (!same) *suspect = Suspect{identity, status, now};
+    return false;
+}
+
+RecordingStatus refuse_persisting(Outcome outcome)
+{
+    if (outcome == READ_LOCKED)
+        set_detail(RECORDING_LOCKED, "its writer kept it locked for %.0f ms", kPersistSeconds * 1000.0);
+    else
+        set_detail(RECORDING_CHANGING, "a write crossed every read for %.0f ms", kPersistSeconds * 1000.0);
+    return refuse();
+}
+
 // Whole reads until one loads cleanly, the file settles in a state that does not, or the
 // crossing writes persist.
 RecordingStatus read_whole(const char* path)
 {
     double deadline = seconds_now() + kPersistSeconds;
-    Identity previous{};
-    ProfileStatus previous_status = PROFILE_OK;
+    Suspect suspect{};
     reader.whole = false;
     for (int tries = 0;; tries++) {
-        if (tries > 0) pause_for(kRetryWaitNanoseconds);
+        if (tries > 0) pause_before_retry(tries);
         Identity identity{};
         Outcome outcome = read_file(path, 0, false, &identity);
         if (outcome == READ_FAILED) return refuse();
-        bool late = seconds_now() > deadline;
+        double now = seconds_now();
         if (outcome == READ_LOCKED || outcome == READ_CROSSED) {
-            if (!late) continue;
-            if (outcome == READ_LOCKED)
-                set_detail(RECORDING_LOCKED, "its writer keeps it locked");
-            else
-                set_detail(RECORDING_CHANGING, "a write crossed every read for %.0f ms", kPersistSeconds * 1000.0);
-            return refuse();
+            if (now > deadline) return refuse_persisting(outcome);
+            continue;
         }
         bool loaded = profile_reload_memory(reader.bytes, reader.size, true);
         ProfileStatus status = profile_last_status();
         // A table with warnings is on show already; it is another file's until accepted.
         if (loaded) reader.base = Identity{};
-        bool settled = same_identity(previous, identity) && status == previous_status;
+        bool settled = status != PROFILE_OK && settles(&suspect, identity, status, now);
         if (settled && status == PROFILE_TRAILING_BYTES) loaded = profile_reload_memory(reader.bytes, reader.size);
         if (loaded && (status == PROFILE_OK || settled)) {
             reader.whole = true;
             fingerprint_whole();
             return accept(identity);
         }
-        if (settled || late) {
+        if (settled || now > deadline) {
             reader.status = RECORDING_DAMAGED;
             return refuse();
         }
-        previous = identity;
-        previous_status = status;
     }
 }
 
@@ -347,7 +386,7 @@ const char* recording_status_text(RecordingStatus status)
     case RECORDING_OK: return "read";
     case RECORDING_CANNOT_OPEN: return "cannot be opened";
     case RECORDING_NOT_REGULAR: return "not a regular file";
-    case RECORDING_LOCKED: return "its writer keeps it locked";
+    case RECORDING_LOCKED: return "its writer kept it locked";
     case RECORDING_CHANGING: return "a write crossed every read";
     case RECORDING_NO_MEMORY: return "too large to hold in memory";
     case RECORDING_DAMAGED: return "does not load";
@@ -373,7 +412,7 @@ size_t recording_last_bytes_read(void)
 
 void recording_release(void)
 {
-    std::free(reader.bytes);
+    if (reader.bytes) munmap(reader.bytes, reader.capacity);
     reader.bytes = nullptr;
     reader.capacity = 0;
     reader.size = 0;

@@ -15,10 +15,11 @@
 // as if a write could have crossed it: the file's identity (device, inode, size, modification
 // and change times) must agree before and after, the read must get exactly that size, and the
 // bytes must load with their structure record ending at the last byte. A read that fails these
-// checks is tried again after 2 ms. It is reported only when it persists: when two reads in a
-// row of an unchanged file load the same way (the file is simply like that; bytes after a
-// structure record are then accepted as the format allows), or after 1000 ms of reads that a
-// write crossed. A torn table is never shown.
+// checks is tried again after a short wait (0.2 ms, growing to 3.2 ms). It is reported only
+// when it persists: when reads at least 5 ms apart (longer than the file times' clock step)
+// find the file unchanged and loading the same way (the file is simply like that; bytes after
+// a structure record are then accepted, as the format allows), or after 1000 ms of reads that
+// a write crossed or that found the lock taken. A torn table is never shown.
 //
 // When the file is the one the table was read from, larger, with the bytes before its old
 // structure record unchanged (the first and the last 4 KiB before it are compared), a reload

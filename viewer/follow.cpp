@@ -16,6 +16,8 @@ namespace {
 const int32_t kFollowKey = 'f';
 const int32_t kReloadKey = 'r';
 const double kCheckInterval = 0.25;
+// How early a check that falls due counts as work to do, so that an idle loop wakes for it.
+const double kBusyLead = 0.010;
 
 // A failure as its statuses name it, so that a retry failing the same way is not said again.
 struct Failure {
@@ -69,7 +71,10 @@ void reload_and_report(const char* path, bool to_end)
         return;
     }
     follow.printed = Failure{};
-    if (to_end)
+    // A window left past the recording's last frame (a shorter one replaced it) would show nothing.
+    const FrameWindow* shown = viewer_frame_window();
+    double last_shown = double(shown->scroll_position) + double(shown->visible_frames) - 1.0;
+    if (to_end || last_shown > double(profile_table()->frame_count) - 1.0)
         viewer_frame_window_to_end();
     else
         viewer_frame_window_clamp();
@@ -125,6 +130,14 @@ void viewer_follow_idle(const char* path, double now_seconds)
     follow.checked = true;
     follow.last_check = now_seconds;
     if (recording_changed(path)) reload_and_report(path, true);
+}
+
+bool viewer_follow_busy(double now_seconds)
+{
+    if (follow.reload_asked) return true;
+    if (!follow.following || !follow.checked) return follow.following;
+    double since = now_seconds - follow.last_check;
+    return since < 0.0 || since >= kCheckInterval - kBusyLead;
 }
 
 bool viewer_reload_profile(const char* path)

@@ -37,7 +37,9 @@ void viewer_frame_window_input(const InputState* input);  // left-drag scroll an
 // Following a recording that is still being written; off until F or R is pressed
 void viewer_follow_input(const InputState* input);  // F toggles following, R asks for a reload; a left drag ends it
 void viewer_follow_idle(const char* path, double now_seconds);  // the asked reload; when following, a check per 250 ms
-bool viewer_reload_profile(const char* path);  // reads under a shared lock; replaces the table only when it loads
+// A reload is pending or a follow check falls due within 10 ms of now; the idle loop must not wait
+bool viewer_follow_busy(double now_seconds);
+bool viewer_reload_profile(const char* path);  // reads through profile/reader.h; replaces the table only when it loads
 const char* viewer_reload_reason(void);  // why the last reload failed; "" after one that loaded
 
 // Graph
