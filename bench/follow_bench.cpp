@@ -1,5 +1,7 @@
-// Reloads while following: the file read under the lock and parsed into a new table.
+// Reloads while following: the whole file read under the lock and parsed into a new table,
+// and a reload of a recording that grew in place, which reads only its new frames.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +11,7 @@
 
 #include "profile/encoder.h"
 #include "profile/profile.h"
+#include "profile/reader.h"
 #include "viewer/viewer.h"
 
 namespace {
@@ -20,29 +23,43 @@ std::string scratch_path(const char* name)
     return "/tmp/savrel-bench-" + std::to_string(getpid()) + "-" + name;
 }
 
-// 256 sections (15 groups of 16 items), frames until the file holds 100 MB.
-std::string write_large_recording()
+// 256 sections (15 groups of 16 items).
+std::vector<EncodedGroupNames> large_names()
 {
-    std::string path = scratch_path("large.bin");
-    std::vector<EncodedGroupValues> groups(15, EncodedGroupValues{0, std::vector<float>(16)});
     std::vector<EncodedGroupNames> names(15);
     for (int g = 0; g < 15; g++) {
         names[size_t(g)].name = "group " + std::to_string(g);
         for (int k = 0; k < 16; k++) names[size_t(g)].items.push_back("item " + std::to_string(k));
     }
+    return names;
+}
+
+void encode_large_frame(ProfileBytes* bytes, uint32_t frame)
+{
+    static std::vector<EncodedGroupValues> groups(15, EncodedGroupValues{0, std::vector<float>(16)});
+    for (size_t g = 0; g < groups.size(); g++)
+        for (size_t k = 0; k < 16; k++) groups[g].items[k] = float((frame + k * g) % 13) * 0.001f;
+    profile_encode_frame(bytes, 16.0f + float(frame % 7), groups, {});
+}
+
+// Frames until the file holds 100 MB; *frames and *structure_offset say where it ends.
+std::string write_large_recording(uint32_t* frames = nullptr, size_t* structure_offset = nullptr)
+{
+    std::string path = scratch_path("large.bin");
     std::FILE* out = std::fopen(path.c_str(), "wb");
     ProfileBytes bytes;
     size_t written = 0;
-    for (uint32_t frame = 0; written + bytes.size() < kLargeBytes; frame++) {
-        for (size_t g = 0; g < groups.size(); g++)
-            for (size_t k = 0; k < 16; k++) groups[g].items[k] = float((frame + k * g) % 13) * 0.001f;
-        profile_encode_frame(&bytes, 16.0f + float(frame % 7), groups, {});
+    uint32_t frame = 0;
+    for (; written + bytes.size() < kLargeBytes; frame++) {
+        encode_large_frame(&bytes, frame);
         if (bytes.size() >= (size_t(8) << 20)) {
             written += std::fwrite(bytes.data(), 1, bytes.size(), out);
             bytes.clear();
         }
     }
-    profile_encode_structure(&bytes, names);
+    if (frames) *frames = frame;
+    if (structure_offset) *structure_offset = written + bytes.size();
+    profile_encode_structure(&bytes, large_names());
     std::fwrite(bytes.data(), 1, bytes.size(), out);
     std::fclose(out);
     return path;
@@ -80,6 +97,40 @@ void BM_Reload(benchmark::State& state)
     std::remove(path.c_str());
 }
 
+// Argument: frames appended before each reload, the way the recorder appends them (frames and
+// a new structure record from the old structure record's offset on). Timed: the reload alone.
+void BM_ReloadNewFrames(benchmark::State& state)
+{
+    uint32_t frames = 0;
+    size_t structure_offset = 0;
+    std::string path = write_large_recording(&frames, &structure_offset);
+    ProfileBytes structure;
+    profile_encode_structure(&structure, large_names());
+    int file = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (recording_load(path.c_str()) != RECORDING_OK) state.SkipWithError(recording_last_detail());
+    size_t bytes_read = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        ProfileBytes added;
+        for (int64_t n = 0; n < state.range(0); n++) encode_large_frame(&added, frames++);
+        added.insert(added.end(), structure.begin(), structure.end());
+        if (pwrite(file, added.data(), added.size(), off_t(structure_offset)) != ssize_t(added.size()))
+            state.SkipWithError("cannot append");
+        structure_offset += added.size() - structure.size();
+        state.ResumeTiming();
+        if (recording_reload(path.c_str()) != RECORDING_OK) state.SkipWithError(recording_last_detail());
+        bytes_read += recording_last_bytes_read();
+    }
+    close(file);
+    recording_release();
+    state.counters["frames"] = double(profile_table()->frame_count);
+    state.counters["read_KB_per_reload"] = double(bytes_read) / 1e3 / double(state.iterations());
+    state.counters["file_MB"] = double(structure_offset + structure.size()) / 1e6;
+    std::remove(path.c_str());
+}
+
 }  // namespace
 
+BENCHMARK(BM_ReloadNewFrames)->ArgName("new_frames")->Arg(1)->Arg(60)->Iterations(300)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReloadNewFrames)->ArgName("new_frames")->Arg(6000)->Iterations(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Reload)->ArgName("large")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinWarmUpTime(0.5)->MinTime(2);
