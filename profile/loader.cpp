@@ -1,5 +1,5 @@
 // profile loader: the section table built from recording bytes, whole or appended to.
-#include "profile/profile.h"
+#include "profile/loader_parts.h"
 
 #include <sys/mman.h>
 
@@ -9,57 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
-
-// A table may cost this much beyond kFileSizeFactor times the file's size; a normal
-// recording needs about one table byte per file byte, so only a hostile file gets near it.
-constexpr uint64_t kAllowanceBytes = uint64_t(64) << 20;
-constexpr uint64_t kFileSizeFactor = 16;
-constexpr size_t kValueBytes = SAVREL_F32_SIZE;
-// Arrays a multiple of 4 KiB apart would put one frame's values in the same cache sets, so
-// each array starts one cache line further along than its capacity alone would put it.
-constexpr uint32_t kStridePadValues = 16;
-constexpr uint32_t kDirectSections = 1024;  // their current cache lines fit in the second-level cache
-constexpr uint32_t kBlockFrames = 16;  // one cache line of values
-constexpr size_t kRowBlockBytes = size_t(4) << 20;
-constexpr size_t kNameEntryLeastBytes = 1 + SAVREL_U32_SIZE;  // empty group name and item count
-constexpr size_t kStringLeastBytes = 1;  // the zero byte alone
-constexpr uint32_t kMostFrames = UINT32_MAX - PROFILE_CHUNK_FRAMES + 1;
-constexpr float kGroupHueStep = 0.16666667f;
-constexpr double kEvenItemHueShift = 0.01;
-constexpr float kEvenItemHigh = 0.7f;
-
-// Frames decoded one row each, then written to the table a whole cache line per section:
-// with many sections, storing each value straight into its own array touches more cache
-// lines per frame than the cache holds.
-struct FrameRows {
-    float* values;
-    size_t row_stride;  // values from one row to the next
-    uint32_t most_rows;
-    uint32_t held;
-    uint32_t first_frame;  // the frame of row 0
-};
-
-// What the first pass learns before anything is allocated.
-struct Survey {
-    uint32_t frame_count;
-    uint64_t most_frame_values;  // the largest number of values in one frame record
-    size_t structure_position;  // the structure record's first byte after its tag
-    size_t structure_end;  // the byte after the structure record
-    uint32_t stated_count;
-    uint64_t listed_count;  // 1 + G + the sum of N
-};
-
-struct ProfileState {
-    SectionTable table;
-    void* value_block;  // every section's values, one mapping for the whole table
-    size_t value_block_bytes;
-    size_t value_stride;  // values from one section's array to the next
-    size_t structure_offset;  // where the table's structure record starts in its bytes
-    uint64_t most_frame_values;  // over every frame record loaded
-    ProfileStatus status;
-    char detail[192];
-};
+namespace profile_loader {
 
 ProfileState state;
 
@@ -257,98 +207,6 @@ void fill_structure(ProfileReader reader)
 // Frame values: the second pass
 // ---------------------------------------------------------------------------------------------
 
-// Decodes a run of values to `out` at `index` onward, `stride` apart; values past the last
-// section are read past.
-void decode_run(ProfileReader* reader, float* out, size_t stride, uint64_t index, uint32_t run)
-{
-    uint64_t count = state.table.section_count;
-    uint64_t kept = index >= count ? 0 : (count - index < run ? count - index : run);
-    const uint8_t* bytes = reader->data + reader->position;
-    for (uint64_t value = 0; value < kept; value++)
-        out[(index + value) * stride] = savrel_get_f32(bytes + value * kValueBytes);
-    reader->position += size_t(run) * kValueBytes;
-}
-
-// Decodes one frame record after its tag by position; returns the number of values it holds,
-// or 0 when it does not fit.
-uint64_t decode_frame(ProfileReader* reader, float* out, size_t stride)
-{
-    if (!count_fits(reader, 2, kValueBytes)) return 0;
-    decode_run(reader, out, stride, 0, 1);
-    uint32_t groups = profile_read_u32(reader);
-    uint64_t index = 1;
-    for (uint32_t group = 0; group < groups; group++) {
-        if (!count_fits(reader, 2, kValueBytes)) return 0;
-        decode_run(reader, out, stride, index++, 1);
-        uint32_t items = profile_read_u32(reader);
-        if (!count_fits(reader, items, kValueBytes)) return 0;
-        decode_run(reader, out, stride, index, items);
-        index += items;
-    }
-    return skip_notes(reader) ? index : 0;
-}
-
-// The survey has walked these records, so each starts with a frame tag.
-bool next_frame_tag(ProfileReader* reader)
-{
-    return reader->position < reader->size && reader->data[reader->position++] != SAVREL_TAG_STRUCTURE;
-}
-
-bool make_rows(FrameRows* rows, uint32_t first_frame)
-{
-    rows->row_stride = state.table.section_count + kStridePadValues;
-    size_t fitting = kRowBlockBytes / (rows->row_stride * kValueBytes);
-    rows->most_rows = fitting < 1 ? 1 : (fitting > kBlockFrames ? kBlockFrames : uint32_t(fitting));
-    rows->held = 0;
-    rows->first_frame = first_frame;
-    rows->values = static_cast<float*>(std::malloc(rows->most_rows * rows->row_stride * kValueBytes));
-    return rows->values != nullptr;
-}
-
-void write_rows(FrameRows* rows)
-{
-    float* out = static_cast<float*>(state.value_block) + rows->first_frame;
-    for (uint32_t section = 0; section < state.table.section_count; section++, out += state.value_stride)
-        for (uint32_t row = 0; row < rows->held; row++) out[row] = rows->values[row * rows->row_stride + section];
-    rows->first_frame += rows->held;
-    rows->held = 0;
-}
-
-// Few sections: each frame's values go straight to their arrays, whose current cache lines all fit.
-void store_frames_direct(ProfileReader* reader, uint32_t first_frame, uint32_t frame_count)
-{
-    float* column = static_cast<float*>(state.value_block) + first_frame;
-    for (uint32_t frame = 0; frame < frame_count; frame++, column++)
-        if (!next_frame_tag(reader) || decode_frame(reader, column, state.value_stride) == 0) return;
-}
-
-bool store_frames_in_rows(ProfileReader* reader, uint32_t first_frame, uint32_t frame_count)
-{
-    FrameRows rows;
-    if (!make_rows(&rows, first_frame)) return false;
-    uint32_t count = state.table.section_count;
-    for (uint32_t frame = 0; frame < frame_count; frame++) {
-        float* row = rows.values + rows.held * rows.row_stride;
-        uint64_t reached = next_frame_tag(reader) ? decode_frame(reader, row, 1) : 0;
-        if (reached == 0) break;
-        if (reached < count) std::memset(row + reached, 0, (count - reached) * kValueBytes);
-        if (++rows.held == rows.most_rows) write_rows(&rows);
-    }
-    write_rows(&rows);
-    std::free(rows.values);
-    return true;
-}
-
-// The frame records of the bytes, now keeping their values from table frame first_frame on.
-bool store_frames(const uint8_t* data, size_t size, uint32_t first_frame, uint32_t frame_count)
-{
-    ProfileReader reader = {data, size, 0, false};
-    if (frame_count == 0) return true;
-    if (state.table.section_count > kDirectSections) return store_frames_in_rows(&reader, first_frame, frame_count);
-    store_frames_direct(&reader, first_frame, frame_count);
-    return true;
-}
-
 void report_disagreement(const Survey* survey)
 {
     if (survey->stated_count != survey->listed_count)
@@ -389,86 +247,9 @@ void load_bytes(const uint8_t* data, size_t size, bool must_end)
     report_disagreement(&survey);
 }
 
-// ---------------------------------------------------------------------------------------------
-// Appending frames to the table on show
-// ---------------------------------------------------------------------------------------------
+}  // namespace profile_loader
 
-bool same_section(uint32_t index, SectionType type, uint32_t group, const char* name)
-{
-    const Section& section = state.table.sections[index];
-    return section.type == type && section.group_index == int32_t(group) && std::strcmp(section.name, name) == 0;
-}
-
-// True when the structure record after the cursor lists the table's sections first, in order.
-bool continues_table(ProfileReader reader)
-{
-    uint32_t count = state.table.section_count;
-    char name[PROFILE_NAME_SIZE];
-    profile_read_u32(&reader);
-    uint32_t groups = profile_read_u32(&reader);
-    uint32_t index = 1;
-    for (uint32_t group = 0; group < groups && index < count; group++) {
-        profile_read_string(&reader, name, sizeof name);
-        if (!same_section(index++, SECTION_GROUP, group, name)) return false;
-        uint32_t items = profile_read_u32(&reader);
-        for (uint32_t item = 0; item < items && index < count; item++) {
-            profile_read_string(&reader, name, sizeof name);
-            if (!same_section(index++, SECTION_ITEM, group, name)) return false;
-        }
-    }
-    return index == count;
-}
-
-// Room for section_count sections of frame_count frames, keeping the values. A new block holds
-// a quarter more frames than needed, so that following a recording copies its values only
-// now and then.
-bool make_room(uint32_t section_count, uint32_t frame_count)
-{
-    size_t held = state.value_stride > kStridePadValues ? state.value_stride - kStridePadValues : 0;
-    if (section_count == state.table.section_count && frame_count <= held) return true;
-    ProfileState old = state;
-    uint64_t roomy = uint64_t(frame_count) + frame_count / 4;
-    uint32_t capacity = capacity_for(uint32_t(roomy < kMostFrames ? roomy : kMostFrames));
-    if (!allocate_table(section_count, capacity)) return false;
-    std::memcpy(state.table.sections, old.table.sections, old.table.section_count * sizeof(Section));
-    for (uint32_t index = 0; index < old.table.section_count && old.table.frame_count > 0; index++) {
-        float* values = static_cast<float*>(state.value_block) + index * state.value_stride;
-        std::memcpy(values, old.table.sections[index].values, old.table.frame_count * kValueBytes);
-    }
-    free_table(&old);
-    return true;
-}
-
-ProfileAppend append_bytes(const uint8_t* data, size_t size, size_t file_size)
-{
-    uint32_t old_frames = state.table.frame_count;
-    Survey survey;
-    if (!survey_frames(ProfileReader{data, size, 0, false}, &survey, state.structure_offset, old_frames) ||
-        !ends_at_structure(&survey, size, state.structure_offset))
-        return PROFILE_APPEND_DAMAGED;
-    ProfileReader structure = {data, size, survey.structure_position, false};
-    uint32_t frames = old_frames + survey.frame_count;
-    if (!continues_table(structure) || !table_affordable(survey.listed_count, frames, file_size) ||
-        !make_room(uint32_t(survey.listed_count), frames))
-        return PROFILE_APPEND_NOT_CONTINUED;
-    state.table.section_count = uint32_t(survey.listed_count);
-    state.table.frame_count = frames;
-    fill_structure(structure);
-    if (!store_frames(data, size, old_frames, survey.frame_count)) {
-        clear_table();
-        set_status(PROFILE_TOO_LARGE, "cannot allocate the frame rows");
-        return PROFILE_APPEND_DAMAGED;
-    }
-    state.structure_offset += survey.structure_position - SAVREL_TAG_SIZE;
-    if (survey.most_frame_values < state.most_frame_values) survey.most_frame_values = state.most_frame_values;
-    state.most_frame_values = survey.most_frame_values;
-    state.status = PROFILE_OK;
-    state.detail[0] = 0;
-    report_disagreement(&survey);
-    return PROFILE_APPENDED;
-}
-
-}  // namespace
+using namespace profile_loader;
 
 SectionTable* profile_table(void)
 {
@@ -492,18 +273,6 @@ bool profile_reload_memory(const uint8_t* data, size_t size, bool must_end)
     }
     keep_shown(&shown);
     return false;
-}
-
-ProfileAppend profile_append_memory(const uint8_t* data, size_t size, size_t file_size)
-{
-    // Frames past the sections would belong to sections that a later structure record adds.
-    if (state.table.section_count == 0 || state.most_frame_values > state.table.section_count)
-        return PROFILE_APPEND_NOT_CONTINUED;
-    ProfileState shown = state;
-    ProfileAppend result = append_bytes(data, size, file_size);
-    if (result == PROFILE_APPENDED) return result;
-    if (state.table.sections == shown.table.sections) keep_shown(&shown);
-    return result;
 }
 
 void profile_load_failed(ProfileStatus status, const char* reason)

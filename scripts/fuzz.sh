@@ -40,10 +40,14 @@ fi
 # Only the module under test carries coverage instrumentation; the harness and its oracle
 # are sanitized but give the fuzzer no feedback, so it chases paths in the loader alone.
 build_target() {
-  local name="$1" module="$2"
-  "$compiler" "${common[@]}" -O2 -fsanitize=fuzzer-no-link,address,undefined -c "$module" -o "$build/$name-module.o"
+  local name="$1" module objects=()
+  shift
+  for module in "$@"; do
+    objects+=("$build/$name-$(basename "$module" .cpp).o")
+    "$compiler" "${common[@]}" -O2 -fsanitize=fuzzer-no-link,address,undefined -c "$module" -o "${objects[-1]}"
+  done
   "$compiler" "${common[@]}" -O2 -fsanitize=address,undefined -c "fuzz/${name}_fuzz.cpp" -o "$build/$name-harness.o"
-  "$compiler" -fsanitize=fuzzer,address,undefined "$build/$name-module.o" "$build/$name-harness.o" \
+  "$compiler" -fsanitize=fuzzer,address,undefined "${objects[@]}" "$build/$name-harness.o" \
     -o "$build/${name}_fuzz"
 }
 
@@ -71,7 +75,7 @@ targets=(profile settings)
 failed=0
 for name in "${targets[@]}"; do
   case "$name" in
-    profile) build_target profile profile/loader.cpp ;;
+    profile) build_target profile profile/loader.cpp profile/frames.cpp profile/append.cpp profile/walker.cpp ;;
     settings) build_target settings settings/settings.cpp ;;
     *) echo "unknown target $name" >&2; exit 2 ;;
   esac
