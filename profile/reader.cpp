@@ -28,9 +28,9 @@ const int kRetryWaitDoublings = 4;
 const double kPersistSeconds = 1.0;
 const double kSettleSeconds = 0.005;
 const int kAppendTries = 3;
-const size_t kWindowBytes = 4096;
+const size_t kWindowBytes = 4096;  // compared at each end of the bytes before the structure record
 const size_t kSmallStep = size_t(64) << 10;
-const size_t kHugeStep = size_t(2) << 20;  // compared at each end of the bytes before the structure record
+const size_t kHugeStep = size_t(2) << 20;
 
 // What tells one state of the file from the next.
 struct Identity {
@@ -57,6 +57,13 @@ enum Outcome {
     READ_LOCKED,
     READ_NOT_CONTINUED,  // not the table's file grown in place
     READ_FAILED,  // status and detail say why
+};
+
+// A read that did not load cleanly, kept to see whether later ones find the file the same.
+struct Suspect {
+    Identity identity;
+    ProfileStatus status;
+    double time;
 };
 
 struct Reader {
@@ -293,13 +300,6 @@ bool append_new_bytes(const char* path)
     }
     return false;
 }
-
-// A read that did not load cleanly, kept to see whether later ones find the file the same.
-struct Suspect {
-    Identity identity;
-    ProfileStatus status;
-    double time;
-};
 
 // The file is simply like that: the same identity and outcome at least kSettleSeconds apart,
 // longer than the file system's clock step, so that a write between them changes the times.

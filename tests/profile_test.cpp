@@ -10,6 +10,7 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -292,6 +293,41 @@ TEST(ProfileLoad, NothingAfterTheStructureRecordIsRead)
     ASSERT_EQ(table->frame_count, 2u);
     EXPECT_STREQ(table->sections[4].name, "B");
     EXPECT_EQ(table->sections[0].values[1], 10.0f);
+}
+
+// The walker yields every frame record with its notes, then the structure record; a frame cut
+// short is CUT wherever the cut falls, and bytes that end before a structure record are END.
+TEST(ProfileWalk, FramesComeWithTheirNotesThenTheStructureRecord)
+{
+    const std::vector<std::vector<std::string>> notes = {{}, {"loading level 2", ""}, {"x"}};
+    ProfileBytes bytes;
+    std::set<size_t> frame_ends;
+    for (size_t frame = 0; frame < notes.size(); frame++) {
+        frame_counting_from(&bytes, float(frame), notes[frame]);
+        frame_ends.insert(bytes.size());
+    }
+    size_t frames_end = bytes.size();
+    profile_encode_structure(&bytes, kTwoGroups);
+    ProfileReader reader = {bytes.data(), bytes.size(), 0, false};
+    ProfileFrameRecord frame;
+    for (size_t n = 0; n < notes.size(); n++) {
+        ASSERT_EQ(profile_walk_record(&reader, &frame), PROFILE_RECORD_FRAME) << n;
+        EXPECT_EQ(frame.value_count, 6u);
+        std::vector<std::string> found;
+        const char* note = reinterpret_cast<const char*>(bytes.data() + frame.notes_position);
+        for (uint32_t k = 0; k < frame.note_count; k++, note += found.back().size() + 1) found.emplace_back(note);
+        EXPECT_EQ(found, notes[n]) << n;
+    }
+    EXPECT_EQ(reader.position, frames_end);
+    EXPECT_EQ(profile_walk_record(&reader, &frame), PROFILE_RECORD_STRUCTURE);
+    EXPECT_EQ(frame.start, frames_end);
+    for (size_t cut = 1; cut < frames_end; cut++) {
+        ProfileReader cut_reader = {bytes.data(), cut, 0, false};
+        ProfileRecordKind kind;
+        while ((kind = profile_walk_record(&cut_reader, &frame)) == PROFILE_RECORD_FRAME) {
+        }
+        EXPECT_EQ(kind, frame_ends.count(cut) ? PROFILE_RECORD_END : PROFILE_RECORD_CUT) << cut;
+    }
 }
 
 // Damaged and hostile files: which outcome, what is left in the table, and what the one line says.
