@@ -1,8 +1,13 @@
 // savrel-inspect exports: JSON and CSV, written value by value as they are produced. Memory
-// stays at one output buffer whatever the recording's size.
+// stays at one output buffer and two blocks of values whatever the recording's size; the
+// values' text, nearly all of the work, is made two blocks at a time, one on a helper thread.
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <functional>
 #include <string_view>
+#include <system_error>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -14,6 +19,12 @@ const size_t kBufferSize = 1 << 16;
 // One number and the comma before it.
 const size_t kRoom = kInspectNumberSize + 1;
 
+// Values per block of text, and the fewest values worth a helper thread.
+const uint64_t kBlockValues = 1 << 15;
+const uint64_t kParallelValues = 1 << 12;
+// A frame number, its row's values and the line's end.
+const size_t kRowRoom = kInspectNumberSize + 1;
+
 // Keeps floats at their own precision; only used to escape text, as earlier exports did.
 using Json = nlohmann::basic_json<std::map, std::vector, std::string, bool, std::int64_t, std::uint64_t, float>;
 
@@ -22,6 +33,12 @@ struct ExportBuffer {
     char bytes[kBufferSize];
     size_t used = 0;
 };
+
+// Writes the text of items [first, last) from `out` on; returns its end.
+using FormatItems = std::function<char*(uint64_t first, uint64_t last, char* out)>;
+
+// Kept from block to block, so their pages are touched once.
+std::vector<char> block_texts[2];
 
 void flush(ExportBuffer* buffer)
 {
@@ -56,6 +73,39 @@ void put_integer(ExportBuffer* buffer, Integer value)
 {
     char* start = room(buffer);
     buffer->used = size_t(std::to_chars(start, start + kInspectNumberSize, value).ptr - buffer->bytes);
+}
+
+// Runs `task` on a helper thread, or here when no thread can be had.
+std::thread start_helper(const std::function<void()>& task)
+{
+    try {
+        return std::thread(task);
+    } catch (const std::system_error&) {
+        task();
+        return std::thread();
+    }
+}
+
+// `count` items of `values_per_item` values each, at most `item_room` bytes of text each, in
+// blocks of about kBlockValues values formatted in pairs: the first here, the second beside it.
+void put_items(ExportBuffer* buffer, uint64_t count, uint64_t values_per_item, size_t item_room, const FormatItems& format)
+{
+    values_per_item = std::max<uint64_t>(1, values_per_item);
+    uint64_t most = std::max<uint64_t>(1, kBlockValues / values_per_item);
+    uint64_t blocks = count * values_per_item < kParallelValues ? 1 : std::max<uint64_t>(2, (count + most - 1) / most);
+    blocks += blocks % 2 && blocks > 1;
+    uint64_t per_block = (count + blocks - 1) / blocks;
+    for (std::vector<char>& text : block_texts) text.resize(std::max(text.size(), per_block * item_room));
+    for (uint64_t first = 0; first < count; first += 2 * per_block) {
+        uint64_t middle = std::min(count, first + per_block), last = std::min(count, middle + per_block);
+        char* second_end = block_texts[1].data();
+        std::thread helper;
+        if (middle < last) helper = start_helper([&] { second_end = format(middle, last, block_texts[1].data()); });
+        char* first_end = format(first, middle, block_texts[0].data());
+        put(buffer, std::string_view(block_texts[0].data(), size_t(first_end - block_texts[0].data())));
+        if (helper.joinable()) helper.join();
+        put(buffer, std::string_view(block_texts[1].data(), size_t(second_end - block_texts[1].data())));
+    }
 }
 
 // Names and notes are raw bytes from the file: nlohmann escapes them and replaces invalid
@@ -114,10 +164,13 @@ void put_section(ExportBuffer* buffer, const Inspection& inspection, uint32_t in
     put_integer(buffer, section.type);
     put(buffer, ",\"values\":[");
     const float* values = section.values ? section.values + inspection.range.first : nullptr;
-    for (uint32_t frame = 0; values && frame < inspection.range.count; frame++) {
-        if (frame) put(buffer, ",");
-        put_float(buffer, values[frame]);
-    }
+    put_items(buffer, values ? inspection.range.count : 0, 1, kRoom, [values](uint64_t first, uint64_t last, char* out) {
+        for (uint64_t frame = first; frame < last; frame++) {
+            if (frame) *out++ = ',';
+            out = inspect_json_float(out, values[frame]);
+        }
+        return out;
+    });
     put(buffer, "]}");
 }
 
@@ -207,14 +260,19 @@ void inspect_print_csv(const Inspection& inspection)
     }
     put(&buffer, "\n");
     InspectRange range = inspection.range;
-    for (uint32_t frame = range.first; frame < range.first + range.count; frame++) {
-        put_integer(&buffer, frame);
-        for (uint32_t index = 0; index < inspection.table->section_count; index++) {
-            char* start = room(&buffer);
-            *start = ',';
-            buffer.used = size_t(inspect_csv_milliseconds(start + 1, inspection.table->sections[index].values[frame]) - buffer.bytes);
+    const SectionTable* table = inspection.table;
+    size_t row_room = kRowRoom + table->section_count * kRoom;
+    put_items(&buffer, range.count, table->section_count, row_room, [table, range](uint64_t first, uint64_t last, char* out) {
+        for (uint64_t row = first; row < last; row++) {
+            uint32_t frame = range.first + uint32_t(row);
+            out = std::to_chars(out, out + kInspectNumberSize, frame).ptr;
+            for (uint32_t index = 0; index < table->section_count; index++) {
+                *out++ = ',';
+                out = inspect_csv_milliseconds(out, table->sections[index].values[frame]);
+            }
+            *out++ = '\n';
         }
-        put(&buffer, "\n");
-    }
+        return out;
+    });
     flush(&buffer);
 }
