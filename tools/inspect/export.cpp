@@ -222,6 +222,27 @@ void put_frames(ExportBuffer* buffer, const Inspection& inspection)
     put(buffer, "]");
 }
 
+// Rows of frames [first, first + count). The block's values are gathered section by section
+// first: a row alone would touch one page per section.
+char* csv_rows(const SectionTable* table, uint32_t first, uint32_t count, char* out)
+{
+    thread_local std::vector<float> gathered;
+    uint32_t sections = table->section_count;
+    gathered.resize(size_t(sections) * count);
+    for (uint32_t index = 0; index < sections; index++)
+        for (uint32_t row = 0; row < count; row++) gathered[size_t(row) * sections + index] = table->sections[index].values[first + row];
+    for (uint32_t row = 0; row < count; row++) {
+        out = std::to_chars(out, out + kInspectNumberSize, first + row).ptr;
+        const float* values = gathered.data() + size_t(row) * sections;
+        for (uint32_t index = 0; index < sections; index++) {
+            *out++ = ',';
+            out = inspect_csv_milliseconds(out, values[index]);
+        }
+        *out++ = '\n';
+    }
+    return out;
+}
+
 std::string csv_field(const std::string& text)
 {
     if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
@@ -263,16 +284,7 @@ void inspect_print_csv(const Inspection& inspection)
     const SectionTable* table = inspection.table;
     size_t row_room = kRowRoom + table->section_count * kRoom;
     put_items(&buffer, range.count, table->section_count, row_room, [table, range](uint64_t first, uint64_t last, char* out) {
-        for (uint64_t row = first; row < last; row++) {
-            uint32_t frame = range.first + uint32_t(row);
-            out = std::to_chars(out, out + kInspectNumberSize, frame).ptr;
-            for (uint32_t index = 0; index < table->section_count; index++) {
-                *out++ = ',';
-                out = inspect_csv_milliseconds(out, table->sections[index].values[frame]);
-            }
-            *out++ = '\n';
-        }
-        return out;
+        return csv_rows(table, range.first + uint32_t(first), uint32_t(last - first), out);
     });
     flush(&buffer);
 }
