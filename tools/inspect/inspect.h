@@ -4,8 +4,9 @@
 // Does NOT change the recording or read it more than once: main.cpp reads the file through
 // profile/reader.h, and the same bytes go to the loader and to the frame walker for the notes.
 // options.cpp parses the command line, analysis.cpp works out statistics, spikes and notes,
-// output.cpp prints the report, JSON or CSV. Uses: profile/profile.h, profile/reader.h,
-// nlohmann/json (output only).
+// output.cpp prints the report, export.cpp streams JSON or CSV (never held whole in memory),
+// numbers.cpp writes their numbers. Uses: profile/profile.h, profile/reader.h, nlohmann/json
+// (exports only: text escaping and float digits).
 #pragma once
 
 #include <cstddef>
@@ -77,7 +78,12 @@ std::string inspect_parse_options(int argc, char** argv, InspectOptions* options
 Inspection inspect_analyse(const SectionTable* table, InspectRange range, uint32_t spikes, const uint8_t* bytes,
                            size_t size);
 
-// Output (output.cpp)
+// Output (output.cpp, export.cpp)
 void inspect_print_report(const char* path, const Inspection& inspection);  // milliseconds, for people
-void inspect_print_json(const Inspection& inspection);  // seconds, as stored
-void inspect_print_csv(const Inspection& inspection);  // milliseconds, one row per frame
+void inspect_print_json(const Inspection& inspection);  // seconds, as stored, streamed
+void inspect_print_csv(const Inspection& inspection);  // milliseconds, one row per frame, streamed
+
+// Number text (numbers.cpp); each writes at most kInspectNumberSize bytes and returns the end.
+enum { kInspectNumberSize = 32 };
+char* inspect_json_float(char* out, float value);  // shortest text that reads back, "null" if not finite
+char* inspect_csv_milliseconds(char* out, float seconds);  // printf's %.7g of the milliseconds

@@ -1,17 +1,11 @@
-// savrel-inspect output: the report for people, JSON and CSV.
+// savrel-inspect output: the report for people; export.cpp writes JSON and CSV.
 #include <cstdio>
-#include <map>
-
-#include <nlohmann/json.hpp>
 
 #include "tools/inspect/inspect.h"
 
 namespace {
 
 const double kMillisecondsPerSecond = 1000.0;
-
-// Keeps floats at their own precision, so 0.1f is written as 0.1.
-using Json = nlohmann::basic_json<std::map, std::vector, std::string, bool, std::int64_t, std::uint64_t, float>;
 
 std::vector<std::string> diagnostics()
 {
@@ -45,36 +39,6 @@ void print_spike(const Inspection& inspection, const InspectSpike& spike)
     for (size_t n = 0; n < notes.size(); n++)
         std::printf("%s\"%s\"", n ? ", " : "; notes: ", printable(notes[n]).c_str());
     std::printf("\n");
-}
-
-Json statistics_json(const InspectStatistics& stats)
-{
-    return {{"mean", stats.mean}, {"min", stats.minimum}, {"max", stats.maximum}, {"max_frame", stats.maximum_frame}, {"p50", stats.p50}, {"p95", stats.p95}, {"p99", stats.p99}};
-}
-
-Json spikes_json(const Inspection& inspection)
-{
-    Json spikes = Json::array();
-    for (const InspectSpike& spike : inspection.spikes) {
-        Json causes = Json::array();
-        for (const InspectCause& cause : spike.causes)
-            causes.push_back(
-                {{"index", cause.section}, {"name", inspection.labels[cause.section]}, {"excess", cause.excess}});
-        spikes.push_back({{"frame", spike.frame},
-                          {"total", inspection.table->sections[0].values[spike.frame]},
-                          {"excess", spike.excess},
-                          {"sections", causes},
-                          {"notes", inspection.notes[spike.frame]}});
-    }
-    return spikes;
-}
-
-std::string csv_field(const std::string& text)
-{
-    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-    std::string quoted = "\"";
-    for (char character : text) quoted += character == '"' ? std::string("\"\"") : std::string(1, character);
-    return quoted + "\"";
 }
 
 }  // namespace
@@ -114,52 +78,4 @@ void inspect_print_report(const char* path, const Inspection& inspection)
     }
     std::vector<std::string> notes = diagnostics();
     std::printf("\nDiagnostics: %s\n", notes.empty() ? "none" : notes[0].c_str());
-}
-
-void inspect_print_json(const Inspection& inspection)
-{
-    const SectionTable* table = inspection.table;
-    InspectRange range = inspection.range;
-    Json sections = Json::array();
-    for (uint32_t index = 0; index < table->section_count; index++) {
-        const Section* section = &table->sections[index];
-        const float* values = section->values ? section->values + range.first : nullptr;
-        Json entry = {{"index", index},
-                      {"type", section->type},
-                      {"group_index", section->group_index},
-                      {"name", section->type == SECTION_ROOT ? inspection.labels[0] : std::string(section->name)},
-                      {"colour", {section->colour[0], section->colour[1], section->colour[2]}},
-                      {"values", std::vector<float>(values, values + (values ? range.count : 0))}};
-        if (range.count > 0) entry["statistics"] = statistics_json(inspection.statistics[index]);
-        sections.push_back(entry);
-    }
-    auto first_note = inspection.notes.begin() + (range.count > 0 ? range.first : 0);
-    Json document = {{"frame_count", table->frame_count},
-                     {"capacity", profile_capacity(table)},
-                     {"unit", "seconds"},
-                     {"first_frame", range.first},
-                     {"shown_frame_count", range.count},
-                     {"sections", sections},
-                     {"spikes", spikes_json(inspection)},
-                     {"notes", std::vector<std::vector<std::string>>(first_note, first_note + range.count)},
-                     {"diagnostics", diagnostics()}};
-    // Names and notes are raw bytes from the file; invalid UTF-8 must not abort the dump.
-    std::puts(document.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
-}
-
-void inspect_print_csv(const Inspection& inspection)
-{
-    std::string header = "frame";
-    for (const std::string& label : inspection.labels) {
-        header += ',';
-        header += csv_field(label + " (ms)");
-    }
-    std::puts(header.c_str());
-    InspectRange range = inspection.range;
-    for (uint32_t frame = range.first; frame < range.first + range.count; frame++) {
-        std::printf("%u", frame);
-        for (uint32_t index = 0; index < inspection.table->section_count; index++)
-            std::printf(",%.7g", milliseconds(inspection.table->sections[index].values[frame]));
-        std::printf("\n");
-    }
 }
