@@ -1,0 +1,25 @@
+// graph_culling: which quads of an item's band can set a pixel in the current window.
+//
+// Does NOT draw: it hands graph.cpp the quads worth drawing, packed, and reads nothing of GL
+// but the matrices and viewport.
+//
+// Uses: graph_layout (the band's edges and quads), draw/ (window bounds and pixel centres).
+#pragma once
+
+#include <cstdint>
+
+#include "viewer/graph_layout.h"
+
+// The transform and viewport that decide which pixel centres geometry reaches.
+struct GraphWindowView {
+    double transform[16];
+    double magnitudes[16];  // the product of the two matrices' absolute values, for rounding bounds
+    uint32_t width, height;
+};
+
+GraphWindowView graph_window_view(void);  // the current projection x model-view and viewport
+// The strip as profile_graph_band builds it, reduced to what can change a pixel; returns the
+// quads to draw, packed at the front of vertices and colours. edges: count entries of scratch.
+uint32_t graph_reaching_strip(const GraphWindowView& view, const SectionTable* table, const Section& item,
+                              uint32_t start, uint32_t count, float frame_total_sum, BandEdge* edges, float* vertices,
+                              float* colours);
