@@ -27,6 +27,7 @@ struct GraphState {
     std::unique_ptr<float[]> band_colors;
     std::unique_ptr<float[]> line_vertices;  // count lines of two points
     std::unique_ptr<BandEdge[]> band_edges;  // the frames of the strip being drawn
+    std::unique_ptr<float[]> band_depths;  // each frame's edge depth, the same for every strip
     uint32_t band_capacity;
     float slice_vertices[3 * kSliceVertexCount];
 };
@@ -39,6 +40,7 @@ void release_scratch_arrays()
     graph.band_colors.reset();
     graph.line_vertices.reset();
     graph.band_edges.reset();
+    graph.band_depths.reset();
     graph.band_capacity = 0;
 }
 
@@ -51,9 +53,11 @@ bool reserve_scratch_arrays(uint32_t count)
     graph.band_colors.reset(new (std::nothrow) float[floats]);
     graph.line_vertices.reset(new (std::nothrow) float[size_t(count) * 6]);
     graph.band_edges.reset(new (std::nothrow) BandEdge[count]);
+    graph.band_depths.reset(new (std::nothrow) float[count]);
     graph.band_capacity = count;
     // Without memory the bands are left out and the rest of the graph still draws.
-    if (graph.band_vertices && graph.band_colors && graph.line_vertices && graph.band_edges) return true;
+    if (graph.band_vertices && graph.band_colors && graph.line_vertices && graph.band_edges && graph.band_depths)
+        return true;
     release_scratch_arrays();
     return false;
 }
@@ -97,8 +101,8 @@ void draw_band(const SectionTable* table, const Section& item, uint32_t start, u
     float* colours = graph.band_colors.get();
     uint32_t quads = count - 1;
     if (view)
-        quads = graph_reaching_strip(*view, table, item, start, count, frame_total_sum, graph.band_edges.get(),
-                                     vertices, colours);
+        quads = graph_reaching_strip(*view, table, item, start, count, graph.band_depths.get(),
+                                     graph.band_edges.get(), vertices, colours);
     else
         profile_graph_band(table, &item, start, count, frame_total_sum, vertices, colours);
     if (quads == 0) return;
@@ -151,6 +155,7 @@ void profile_draw_graph(uint32_t start, uint32_t count)
     if (draw_culling()) {
         view = graph_window_view();
         band_view = &view;
+        if (scratch) graph_band_depths(table, start, count, frame_total_sum, graph.band_depths.get());
     }
     for (uint32_t i = 0; i < table->section_count; i++) {
         const Section& entry = table->sections[i];

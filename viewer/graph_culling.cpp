@@ -52,42 +52,70 @@ bool box_reaches_pixels(const GraphWindowView& view, const float low[3], const f
     return draw_bounds_reach_pixels(window, 0.0, 0.0, view.width, view.height);
 }
 
-// Places the corners of the box spanned by low and high (a point when they are equal). The
-// rounding bound is taken for the box's largest coordinates, so it holds for every point in
-// the box; and as being inside by that much is a convex condition, corners inside put the
-// whole box inside, every point of it landing within the corners' window bounds.
-Placement place_box(const GraphWindowView& view, const float low[3], const float high[3])
+// The GL's rounding bound on each clip coordinate of a point whose coordinates are at most
+// these magnitudes.
+void clip_slack(const GraphWindowView& view, const float largest[3], double slack[4])
 {
-    double slack[4];
     for (int row = 0; row < 4; row++) {
         slack[row] = view.magnitudes[12 + row];
-        for (int k = 0; k < 3; k++)
-            slack[row] += view.magnitudes[4 * k + row] * std::max(std::fabs(low[k]), std::fabs(high[k]));
+        for (int k = 0; k < 3; k++) slack[row] += view.magnitudes[4 * k + row] * largest[k];
         slack[row] *= kClipRounding;
     }
+}
+
+// Widens placed by one point; false when the point is not inside the view volume by the slack.
+bool place_corner(const GraphWindowView& view, const double slack[4], const float point[3], Placement* placed)
+{
+    double clip[4];
+    for (int row = 0; row < 4; row++) {
+        clip[row] = view.transform[12 + row];
+        for (int k = 0; k < 3; k++) clip[row] += view.transform[4 * k + row] * double(point[k]);
+    }
+    const double w = clip[3] - slack[3];
+    for (int axis = 0; axis < 3; axis++)
+        if (!(std::fabs(clip[axis]) + slack[axis] < w)) return false;
+    const double x = (clip[0] / clip[3] + 1.0) * 0.5 * double(view.width);
+    const double y = (clip[1] / clip[3] + 1.0) * 0.5 * double(view.height);
+    placed->window[0] = std::min(placed->window[0], x);
+    placed->window[1] = std::min(placed->window[1], y);
+    placed->window[2] = std::max(placed->window[2], x);
+    placed->window[3] = std::max(placed->window[3], y);
+    // Inside, |x / w| and |y / w| stay below 1, which bounds what the rounding of w can add.
+    const double spread =
+        std::max((slack[0] + slack[3]) * double(view.width), (slack[1] + slack[3]) * double(view.height));
+    placed->error = std::max(placed->error, spread / (2.0 * w));
+    return true;
+}
+
+// Places the corners of the box spanned by low and high. The rounding bound is taken for the
+// box's largest coordinates, so it holds for every point in the box; and as being inside by
+// that much is a convex condition, corners inside put the whole box inside, every point of it
+// landing within the corners' window bounds.
+Placement place_box(const GraphWindowView& view, const float low[3], const float high[3])
+{
+    float largest[3];
+    for (int k = 0; k < 3; k++) largest[k] = std::max(std::fabs(low[k]), std::fabs(high[k]));
+    double slack[4];
+    clip_slack(view, largest, slack);
     Placement placed{{INFINITY, INFINITY, -INFINITY, -INFINITY}, 0.0, false};
     for (int corner = 0; corner < 8; corner++) {
-        double clip[4];
-        for (int row = 0; row < 4; row++) {
-            clip[row] = view.transform[12 + row];
-            for (int k = 0; k < 3; k++)
-                clip[row] += view.transform[4 * k + row] * double((corner >> k) & 1 ? high[k] : low[k]);
-        }
-        const double w = clip[3] - slack[3];
-        for (int axis = 0; axis < 3; axis++)
-            if (!(std::fabs(clip[axis]) + slack[axis] < w)) return placed;
-        const double x = (clip[0] / clip[3] + 1.0) * 0.5 * double(view.width);
-        const double y = (clip[1] / clip[3] + 1.0) * 0.5 * double(view.height);
-        placed.window[0] = std::min(placed.window[0], x);
-        placed.window[1] = std::min(placed.window[1], y);
-        placed.window[2] = std::max(placed.window[2], x);
-        placed.window[3] = std::max(placed.window[3], y);
-        // Inside, |x / w| and |y / w| stay below 1, which bounds what the rounding of w can add.
-        const double spread = std::max((slack[0] + slack[3]) * double(view.width),
-                                       (slack[1] + slack[3]) * double(view.height));
-        placed.error = std::max(placed.error, spread / (2.0 * w));
+        float point[3];
+        for (int k = 0; k < 3; k++) point[k] = (corner >> k) & 1 ? high[k] : low[k];
+        if (!place_corner(view, slack, point, &placed)) return placed;
     }
     placed.inside = true;
+    return placed;
+}
+
+// A box of one point, placed once instead of as eight equal corners.
+Placement place_point(const GraphWindowView& view, const float point[3])
+{
+    float largest[3];
+    for (int k = 0; k < 3; k++) largest[k] = std::fabs(point[k]);
+    double slack[4];
+    clip_slack(view, largest, slack);
+    Placement placed{{INFINITY, INFINITY, -INFINITY, -INFINITY}, 0.0, false};
+    placed.inside = place_corner(view, slack, point, &placed);
     return placed;
 }
 
@@ -122,7 +150,7 @@ void place_edge(const GraphWindowView& view, const Section& item, const BandEdge
     const float ends[2] = {item.start, item.end};
     for (int side = 0; side < 2; side++) {
         const float point[3] = {ends[side], edge.height, edge.depth};
-        placed[side] = place_box(view, point, point);
+        placed[side] = place_point(view, point);
     }
 }
 
@@ -175,14 +203,16 @@ GraphWindowView graph_window_view(void)
 // of a draw that clips made Mesa's software rasteriser set pixels of the kept quads differently.
 // A draw that sets no pixel leaves the frame and every state a later draw reads as they were.
 uint32_t graph_reaching_strip(const GraphWindowView& view, const SectionTable* table, const Section& item,
-                              uint32_t start, uint32_t count, float frame_total_sum, BandEdge* edges, float* vertices,
+                              uint32_t start, uint32_t count, const float* depths, BandEdge* edges, float* vertices,
                               float* colours)
 {
-    graph_for_each_band_edge(table, item, start, count, frame_total_sum,
-                             [edges](uint32_t j, const BandEdge& edge) { edges[j] = edge; });
+    graph_band_edges(table, item, start, count, depths, edges);
     float low[3], high[3];
     edges_box(item, edges, count, low, high);
-    if (!place_box(view, low, high).inside) {
+    const Placement strip = place_box(view, low, high);
+    // Every run lies within the strip, so a strip that reaches no pixel holds no run that does.
+    if (strip.inside && !placements_reach_pixels(view, &strip, 1)) return 0;
+    if (!strip.inside) {
         if (!box_reaches_pixels(view, low, high)) return 0;
         for (uint32_t j = 0; j + 1 < count; j++)
             graph_put_band_quad(item, edges[j], edges[j + 1], vertices + 12 * j, colours + 12 * j);

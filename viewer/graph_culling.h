@@ -19,7 +19,8 @@ struct GraphWindowView {
 
 GraphWindowView graph_window_view(void);  // the current projection x model-view and viewport
 // The strip as profile_graph_band builds it, reduced to what can change a pixel; returns the
-// quads to draw, packed at the front of vertices and colours. edges: count entries of scratch.
+// quads to draw, packed at the front of vertices and colours. depths: graph_band_depths';
+// edges: count entries of scratch.
 uint32_t graph_reaching_strip(const GraphWindowView& view, const SectionTable* table, const Section& item,
-                              uint32_t start, uint32_t count, float frame_total_sum, BandEdge* edges, float* vertices,
+                              uint32_t start, uint32_t count, const float* depths, BandEdge* edges, float* vertices,
                               float* colours);

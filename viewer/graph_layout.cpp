@@ -62,6 +62,30 @@ bool graph_same_group(const Section& entry, const Section& group)
     return &entry != &group && entry.group_index == group.group_index;
 }
 
+void graph_band_depths(const SectionTable* table, uint32_t start, uint32_t count, float frame_total_sum,
+                       float* depths)
+{
+    const Section& root = table->sections[0];
+    uint32_t readable = profile_capacity(table);
+    double depth = -1.0;
+    for (uint32_t j = 0; j < count; j++) {
+        depths[j] = graph_finite_float(depth);
+        depth += graph_share(2.0 * graph_value_at(root, uint64_t(start) + j, readable), frame_total_sum);
+    }
+}
+
+void graph_band_edges(const SectionTable* table, const Section& item, uint32_t start, uint32_t count,
+                      const float* depths, BandEdge* edges)
+{
+    const Section& root = table->sections[0];
+    uint32_t readable = profile_capacity(table);
+    for (uint32_t j = 0; j < count; j++) {
+        uint64_t m = uint64_t(start) + j;
+        float total = graph_value_at(root, m, readable), value = graph_value_at(item, m, readable);
+        edges[j] = BandEdge{total, value, graph_finite_float(graph_share(value, total)), depths[j]};
+    }
+}
+
 void graph_put_band_quad(const Section& item, const BandEdge& from, const BandEdge& to, float* vertices,
                          float* colours)
 {

@@ -24,6 +24,10 @@ struct BandEdge {
 };
 
 bool graph_same_group(const Section& entry, const Section& group);  // another entry of the group
+void graph_band_depths(const SectionTable* table, uint32_t start, uint32_t count, float frame_total_sum,
+                       float* depths);  // where each frame's edge of every strip lies, count floats
+void graph_band_edges(const SectionTable* table, const Section& item, uint32_t start, uint32_t count,
+                      const float* depths, BandEdge* edges);  // an item's count edges, as the walk below gives them
 void graph_put_band_quad(const Section& item, const BandEdge& from, const BandEdge& to, float* vertices,
                          float* colours);  // 12 floats each: the quad between two edges and its shade
 
