@@ -29,10 +29,10 @@ bool span_holds_centre(double low, double high, uint32_t size)
 
 // The first and last pixel index whose centre lies in [low, high] grown by the margin, clamped
 // to the window; first > last when there is none.
-void centre_range(double low, double high, uint32_t size, double* first, double* last)
+void centre_range(double low, double high, double margin, uint32_t size, double* first, double* last)
 {
-    *first = std::max(std::ceil(low - kPixelMargin - 0.5), 0.0);
-    *last = std::min(std::floor(high + kPixelMargin - 0.5), double(size) - 1.0);
+    *first = std::max(std::ceil(low - margin - 0.5), 0.0);
+    *last = std::min(std::floor(high + margin - 0.5), double(size) - 1.0);
 }
 
 // Signed distances of a point from the three edge lines of a triangle, in pixels; 0 for an
@@ -123,16 +123,17 @@ bool draw_bounds_reach_pixels(const double bounds[4], double dx, double dy, uint
 
 // Every point the rasteriser may cover lies within the margin of the triangle, and every such
 // point is within the margin of each edge's inner side, for either winding.
-bool draw_triangle_reaches_pixels(const double corners[6], uint32_t width, uint32_t height)
+bool draw_triangle_reaches_pixels(const double corners[6], double error, uint32_t width, uint32_t height)
 {
     const double low_x = std::min({corners[0], corners[2], corners[4]});
     const double high_x = std::max({corners[0], corners[2], corners[4]});
     const double low_y = std::min({corners[1], corners[3], corners[5]});
     const double high_y = std::max({corners[1], corners[3], corners[5]});
     if (!std::isfinite(low_x + high_x + low_y + high_y)) return true;
+    const double margin = kPixelMargin + error;
     double first_x, last_x, first_y, last_y;
-    centre_range(low_x, high_x, width, &first_x, &last_x);
-    centre_range(low_y, high_y, height, &first_y, &last_y);
+    centre_range(low_x, high_x, margin, width, &first_x, &last_x);
+    centre_range(low_y, high_y, margin, height, &first_y, &last_y);
     if (first_x > last_x || first_y > last_y) return false;
     if ((last_x - first_x + 1.0) * (last_y - first_y + 1.0) > kTriangleCentreLimit) return true;
     for (double y = first_y; y <= last_y; y++)
@@ -141,7 +142,7 @@ bool draw_triangle_reaches_pixels(const double corners[6], uint32_t width, uint3
             edge_distances(corners, x + 0.5, y + 0.5, distances);
             const double least = std::min({distances[0], distances[1], distances[2]});
             const double most = std::max({distances[0], distances[1], distances[2]});
-            if (least >= -kPixelMargin || most <= kPixelMargin) return true;
+            if (least >= -margin || most <= margin) return true;
         }
     return false;
 }

@@ -237,7 +237,7 @@ const uint32_t* reaching_triangles(int32_t i, uint8_t code, double dx, double dy
             corners[2 * k] = placed[0];
             corners[2 * k + 1] = placed[1];
         }
-        if (!draw_triangle_reaches_pixels(corners, view.width, view.height)) continue;
+        if (!draw_triangle_reaches_pixels(corners, 0.0, view.width, view.height)) continue;
         for (int k = 0; k < 3; k++) state.kept_indices[kept++] = list[t + k];
     }
     *count = kept;

@@ -30,6 +30,7 @@ struct GraphState {
     std::unique_ptr<float[]> band_depths;  // each frame's edge depth, the same for every strip
     uint32_t band_capacity;
     float slice_vertices[3 * kSliceVertexCount];
+    float kept_slice_vertices[3 * kSliceVertexCount];  // the triangles of a slice that can set a pixel
 };
 
 GraphState graph;
@@ -125,14 +126,38 @@ void draw_pie_label(const Section& item, double center_x, double radius, double 
     glPopMatrix();
 }
 
-void draw_pies(const SectionTable* table)
+void draw_slice(const Section& item, const float* vertices, int32_t count)
 {
-    graph_for_each_slice(table,
-                         [](const Section& item, double center_x, double radius, double fraction, double angle) {
-                             profile_graph_slice(graph.slice_vertices, center_x, radius, fraction, angle);
-                             draw_array(GL_TRIANGLES, graph.slice_vertices, kSliceVertexCount, 3, item.colour[0],
-                                        item.colour[1], item.colour[2], 1.0f);
-                         });
+    draw_array(GL_TRIANGLES, vertices, count, 3, item.colour[0], item.colour[1], item.colour[2], 1.0f);
+}
+
+// A slice's triangles go to GL in one draw of one colour each: a colour array would interpolate
+// the colour with perspective and round it differently.
+void draw_reaching_slice(const GraphWindowView& view, const Section& item)
+{
+    const int32_t kept = graph_reaching_slice(view, graph.slice_vertices, graph.kept_slice_vertices);
+    if (kept < 0)
+        draw_slice(item, graph.slice_vertices, kSliceVertexCount);
+    else if (kept > 0)
+        draw_slice(item, graph.kept_slice_vertices, 3 * kept);
+}
+
+// view: where geometry lands, for leaving out what reaches no pixel; null draws every slice whole.
+void draw_pies(const SectionTable* table, const GraphWindowView* view)
+{
+    const Section* last = nullptr;
+    graph_for_each_slice(table, [view, &last](const Section& item, double center_x, double radius, double fraction,
+                                              double angle) {
+        profile_graph_slice(graph.slice_vertices, center_x, radius, fraction, angle);
+        last = &item;
+        if (view)
+            draw_reaching_slice(*view, item);
+        else
+            draw_slice(item, graph.slice_vertices, kSliceVertexCount);
+    });
+    if (!view || !last) return;
+    // The current colour ends as the last slice's, as when every slice is drawn on its own.
+    glColor4f(last->colour[0], last->colour[1], last->colour[2], 1.0f);
 }
 
 void draw_pie_labels(const SectionTable* table)
@@ -162,6 +187,6 @@ void profile_draw_graph(uint32_t start, uint32_t count)
         draw_span_label(entry);
         if (entry.type == SECTION_ITEM && scratch) draw_band(table, entry, start, count, frame_total_sum, band_view);
     }
-    draw_pies(table);
+    draw_pies(table, band_view);
     draw_pie_labels(table);
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "draw/draw.h"
 
@@ -176,6 +177,18 @@ uint32_t keep_reaching_run(const GraphWindowView& view, const Section& item, con
     return kept;
 }
 
+// Where a point lands in the window, in our arithmetic; the caller bounds the GL's distance from it.
+void window_point(const GraphWindowView& view, const float point[3], double window[2])
+{
+    double clip[4];
+    for (int row = 0; row < 4; row++) {
+        clip[row] = view.transform[12 + row];
+        for (int k = 0; k < 3; k++) clip[row] += view.transform[4 * k + row] * double(point[k]);
+    }
+    window[0] = (clip[0] / clip[3] + 1.0) * 0.5 * double(view.width);
+    window[1] = (clip[1] / clip[3] + 1.0) * 0.5 * double(view.height);
+}
+
 }  // namespace
 
 GraphWindowView graph_window_view(void)
@@ -223,4 +236,30 @@ uint32_t graph_reaching_strip(const GraphWindowView& view, const SectionTable* t
         kept = keep_reaching_run(view, item, edges + first, std::min(kBandRunQuads + 1, count - first), vertices,
                                  colours, kept);
     return kept;
+}
+
+// As with the bands, triangles are left out only of a slice that lies inside the view volume by
+// more than the GL's rounding; the error bound of the slice's box holds for each of its points.
+int32_t graph_reaching_slice(const GraphWindowView& view, const float slice[216], float kept[216])
+{
+    float low[3], high[3];
+    for (int k = 0; k < 3; k++) low[k] = high[k] = slice[k];
+    for (int i = 1; i < 72; i++)
+        for (int k = 0; k < 3; k++) {
+            low[k] = std::min(low[k], slice[3 * i + k]);
+            high[k] = std::max(high[k], slice[3 * i + k]);
+        }
+    const Placement box = place_box(view, low, high);
+    if (!box.inside) return box_reaches_pixels(view, low, high) ? -1 : 0;
+    if (!placements_reach_pixels(view, &box, 1)) return 0;
+    int32_t count = 0;
+    for (int triangle = 0; triangle < 24; triangle++) {
+        const float* corners = slice + 9 * triangle;
+        double window[6];
+        for (int k = 0; k < 3; k++) window_point(view, corners + 3 * k, window + 2 * k);
+        if (!draw_triangle_reaches_pixels(window, box.error, view.width, view.height)) continue;
+        std::memcpy(kept + 9 * count, corners, 9 * sizeof(float));
+        count++;
+    }
+    return count;
 }

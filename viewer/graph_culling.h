@@ -18,6 +18,10 @@ struct GraphWindowView {
 };
 
 GraphWindowView graph_window_view(void);  // the current projection x model-view and viewport
+// The triangles of a pie slice (profile_graph_slice's 24) that can set a pixel, packed at the
+// front of kept; returns how many, or -1 when the slice is clipped and must be drawn whole in a
+// draw of its own.
+int32_t graph_reaching_slice(const GraphWindowView& view, const float slice[216], float kept[216]);
 // The strip as profile_graph_band builds it, reduced to what can change a pixel; returns the
 // quads to draw, packed at the front of vertices and colours. depths: graph_band_depths';
 // edges: count entries of scratch.
