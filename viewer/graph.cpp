@@ -28,6 +28,7 @@ struct GraphState {
     std::unique_ptr<float[]> line_vertices;  // count lines of two points
     std::unique_ptr<BandEdge[]> band_edges;  // the frames of the strip being drawn
     std::unique_ptr<float[]> band_depths;  // each frame's edge depth, the same for every strip
+    float band_depth_range[2];  // the least and greatest of them
     uint32_t band_capacity;
     float slice_vertices[3 * kSliceVertexCount];
     float kept_slice_vertices[3 * kSliceVertexCount];  // the triangles of a slice that can set a pixel
@@ -103,7 +104,7 @@ void draw_band(const SectionTable* table, const Section& item, uint32_t start, u
     uint32_t quads = count - 1;
     if (view)
         quads = graph_reaching_strip(*view, table, item, start, count, graph.band_depths.get(),
-                                     graph.band_edges.get(), vertices, colours);
+                                     graph.band_depth_range, graph.band_edges.get(), vertices, colours);
     else
         profile_graph_band(table, &item, start, count, frame_total_sum, vertices, colours);
     if (quads == 0) return;
@@ -180,7 +181,7 @@ void profile_draw_graph(uint32_t start, uint32_t count)
     if (draw_culling()) {
         view = graph_window_view();
         band_view = &view;
-        if (scratch) graph_band_depths(table, start, count, frame_total_sum, graph.band_depths.get());
+        if (scratch) graph_band_depths(table, start, count, frame_total_sum, graph.band_depths.get(), graph.band_depth_range);
     }
     for (uint32_t i = 0; i < table->section_count; i++) {
         const Section& entry = table->sections[i];

@@ -216,12 +216,14 @@ GraphWindowView graph_window_view(void)
 // of a draw that clips made Mesa's software rasteriser set pixels of the kept quads differently.
 // A draw that sets no pixel leaves the frame and every state a later draw reads as they were.
 uint32_t graph_reaching_strip(const GraphWindowView& view, const SectionTable* table, const Section& item,
-                              uint32_t start, uint32_t count, const float* depths, BandEdge* edges, float* vertices,
-                              float* colours)
+                              uint32_t start, uint32_t count, const float* depths, const float depth_range[2],
+                              BandEdge* edges, float* vertices, float* colours)
 {
-    graph_band_edges(table, item, start, count, depths, edges);
-    float low[3], high[3];
-    edges_box(item, edges, count, low, high);
+    float heights[2];
+    graph_band_edges(table, item, start, count, depths, edges, heights);
+    // The box edges_box would give, from the bounds worked out beside the edges.
+    const float low[3] = {std::min(item.start, item.end), heights[0], depth_range[0]};
+    const float high[3] = {std::max(item.start, item.end), heights[1], depth_range[1]};
     const Placement strip = place_box(view, low, high);
     // Every run lies within the strip, so a strip that reaches no pixel holds no run that does.
     if (strip.inside && !placements_reach_pixels(view, &strip, 1)) return 0;

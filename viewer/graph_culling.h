@@ -23,8 +23,8 @@ GraphWindowView graph_window_view(void);  // the current projection x model-view
 // draw of its own.
 int32_t graph_reaching_slice(const GraphWindowView& view, const float slice[216], float kept[216]);
 // The strip as profile_graph_band builds it, reduced to what can change a pixel; returns the
-// quads to draw, packed at the front of vertices and colours. depths: graph_band_depths';
-// edges: count entries of scratch.
+// quads to draw, packed at the front of vertices and colours. depths and depth_range:
+// graph_band_depths'; edges: count entries of scratch.
 uint32_t graph_reaching_strip(const GraphWindowView& view, const SectionTable* table, const Section& item,
-                              uint32_t start, uint32_t count, const float* depths, BandEdge* edges, float* vertices,
-                              float* colours);
+                              uint32_t start, uint32_t count, const float* depths, const float depth_range[2],
+                              BandEdge* edges, float* vertices, float* colours);

@@ -1,6 +1,7 @@
 // graph_layout: window sums, spans, band quads, shades, labels' places and pie slices.
 #include "viewer/graph_layout.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -10,12 +11,33 @@ namespace {
 
 const double kGroupLabelLift = 1.4;
 const uint32_t kSliceTriangles = 24;
+// Entries whose window sums are added side by side.
+const uint32_t kSumBlock = 8;
 
 float window_sum(const Section& section, uint32_t start, uint32_t count, uint32_t readable)
 {
     float sum = 0.0f;
     for (uint32_t j = 0; j < count; j++) sum += graph_value_at(section, uint64_t(start) + j, readable);
     return sum;
+}
+
+// The window sums of kSumBlock entries from first on. Each entry still adds its frames in order,
+// rounding after each addition, but the additions of different entries overlap.
+void window_sum_block(SectionTable* table, uint32_t first, uint32_t start, uint32_t count, uint32_t readable)
+{
+    const uint32_t stored = start < readable ? std::min(count, readable - start) : 0;
+    const float* values[kSumBlock];
+    float sums[kSumBlock];
+    for (uint32_t e = 0; e < kSumBlock; e++) {
+        values[e] = table->sections[first + e].values + (stored > 0 ? start : 0);
+        sums[e] = 0.0f;
+    }
+    for (uint32_t j = 0; j < stored; j++)
+        for (uint32_t e = 0; e < kSumBlock; e++) sums[e] += values[e][j];
+    // Frames past the stored ones read 0, which still turns a sum of -0 into +0.
+    for (uint32_t j = stored; j < count; j++)
+        for (uint32_t e = 0; e < kSumBlock; e++) sums[e] += 0.0f;
+    for (uint32_t e = 0; e < kSumBlock; e++) table->sections[first + e].sum = sums[e];
 }
 
 // Every other entry of the group gets an equal share of the group's span.
@@ -63,7 +85,7 @@ bool graph_same_group(const Section& entry, const Section& group)
 }
 
 void graph_band_depths(const SectionTable* table, uint32_t start, uint32_t count, float frame_total_sum,
-                       float* depths)
+                       float* depths, float range[2])
 {
     const Section& root = table->sections[0];
     uint32_t readable = profile_capacity(table);
@@ -72,17 +94,31 @@ void graph_band_depths(const SectionTable* table, uint32_t start, uint32_t count
         depths[j] = graph_finite_float(depth);
         depth += graph_share(2.0 * graph_value_at(root, uint64_t(start) + j, readable), frame_total_sum);
     }
+    range[0] = range[1] = depths[0];
+    for (uint32_t j = 1; j < count; j++) {
+        range[0] = std::min(range[0], depths[j]);
+        range[1] = std::max(range[1], depths[j]);
+    }
 }
 
+// A zero or non-finite quotient of two floats in double is exactly what graph_share gives, and
+// the plain division lets the loop run over several frames at once.
 void graph_band_edges(const SectionTable* table, const Section& item, uint32_t start, uint32_t count,
-                      const float* depths, BandEdge* edges)
+                      const float* depths, BandEdge* edges, float range[2])
 {
     const Section& root = table->sections[0];
-    uint32_t readable = profile_capacity(table);
-    for (uint32_t j = 0; j < count; j++) {
-        uint64_t m = uint64_t(start) + j;
-        float total = graph_value_at(root, m, readable), value = graph_value_at(item, m, readable);
-        edges[j] = BandEdge{total, value, graph_finite_float(graph_share(value, total)), depths[j]};
+    const uint32_t readable = profile_capacity(table);
+    const uint32_t stored = start < readable ? std::min(count, readable - start) : 0;
+    for (uint32_t j = 0; j < stored; j++) {
+        const float total = root.values[start + j], value = item.values[start + j];
+        const float height = float(double(value) / double(total));
+        edges[j] = BandEdge{total, value, std::isfinite(height) ? height : 0.0f, depths[j]};
+    }
+    for (uint32_t j = stored; j < count; j++) edges[j] = BandEdge{0.0f, 0.0f, 0.0f, depths[j]};
+    range[0] = range[1] = edges[0].height;
+    for (uint32_t j = 1; j < count; j++) {
+        range[0] = std::min(range[0], edges[j].height);
+        range[1] = std::max(range[1], edges[j].height);
     }
 }
 
@@ -103,12 +139,14 @@ float profile_graph_layout(SectionTable* table, uint32_t start, uint32_t count)
     uint32_t readable = profile_capacity(table);
     // The window's last frame is left out of the depth total.
     float frame_total_sum = count > 0 ? window_sum(table->sections[0], start, count - 1, readable) : 0.0f;
+    uint32_t blocked = table->section_count - table->section_count % kSumBlock;
+    for (uint32_t first = 0; first < blocked; first += kSumBlock)
+        window_sum_block(table, first, start, count, readable);
+    for (uint32_t i = blocked; i < table->section_count; i++)
+        table->sections[i].sum = window_sum(table->sections[i], start, count, readable);
     double group_total = 0.0;
-    for (uint32_t i = 0; i < table->section_count; i++) {
-        Section& entry = table->sections[i];
-        entry.sum = window_sum(entry, start, count, readable);
-        if (entry.type == SECTION_GROUP) group_total += entry.sum;
-    }
+    for (uint32_t i = 0; i < table->section_count; i++)
+        if (table->sections[i].type == SECTION_GROUP) group_total += table->sections[i].sum;
     lay_out_groups(table, group_total);
     return frame_total_sum;
 }

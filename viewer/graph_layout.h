@@ -24,10 +24,12 @@ struct BandEdge {
 };
 
 bool graph_same_group(const Section& entry, const Section& group);  // another entry of the group
+// Where each frame's edge of every strip lies (count floats), and the least and greatest of them.
 void graph_band_depths(const SectionTable* table, uint32_t start, uint32_t count, float frame_total_sum,
-                       float* depths);  // where each frame's edge of every strip lies, count floats
+                       float* depths, float range[2]);
+// An item's count edges, as the walk below gives them, and their least and greatest heights.
 void graph_band_edges(const SectionTable* table, const Section& item, uint32_t start, uint32_t count,
-                      const float* depths, BandEdge* edges);  // an item's count edges, as the walk below gives them
+                      const float* depths, BandEdge* edges, float range[2]);
 void graph_put_band_quad(const Section& item, const BandEdge& from, const BandEdge& to, float* vertices,
                          float* colours);  // 12 floats each: the quad between two edges and its shade
 
