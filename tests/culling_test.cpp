@@ -171,6 +171,53 @@ TEST_F(Culling, RandomViewsMatchThePlainPathPixelForPixel)
     EXPECT_GT(lit_views, scenes.size() / 2);
 }
 
+// Recordings shaped like a program's, whose bands are wide and labels large: the culled pass,
+// which leaves glyph and pie triangles out of draws, against the plain one that draws all.
+TEST_F(Culling, ProgramRecordingsMatchThePlainPathPixelForPixel)
+{
+    struct Shape {
+        int groups, items;
+        int random_views;
+    } shapes[] = {{3, 4, 16}, {15, 16, 12}, {63, 64, 0}};
+    std::mt19937 random(26);
+    auto uniform = [&random](double low, double high) { return low + (high - low) * (random() / 4294967296.0); };
+    for (const Shape& shape : shapes) {
+        load_program_recording(shape.groups, shape.items, 2000);
+        std::vector<Scene> scenes = {
+            {kWindowWidth, kWindowHeight, {"start", 10.0, 0.0, 0.0, {0, 0, 0}}, 0, 998},
+            {kWindowWidth, kWindowHeight, {"dragged", 10.0, 24.0, 135.0, {0, 0, 0}}, 500, 998},
+            {kWindowWidth, kWindowHeight, {"first pie close up", 0.7, 0.0, 180.0, {-0.66, -0.33, -1}}, 0, 998},
+            {kWindowWidth, kWindowHeight, {"labels close up", 0.6, 0.0, 0.0, {0.2, 0.05, 1}}, 3, 400},
+        };
+        for (int i = 0; i < shape.random_views; i++) {
+            Scene scene{kWindowWidth, kWindowHeight, {"random", 0, 0, 0, {0, 0, 0}}, 0, 0};
+            scene.view.distance = 0.05 * std::pow(200.0, uniform(0, 1));
+            scene.view.pitch = uniform(-90, 90);
+            scene.view.yaw = uniform(-180, 180);
+            for (double& axis : scene.view.center) axis = uniform(-0.5, 0.5);
+            scene.count = 2 + uint32_t(uniform(0, 997));
+            scene.start = uint32_t(uniform(0, 1000));
+            scenes.push_back(scene);
+        }
+        size_t lit_views = 0;
+        for (const Scene& scene : scenes) {
+            std::vector<uint8_t> culled = render(scene, true);
+            std::vector<uint8_t> plain = render(scene, false);
+            size_t first = 0, lit = 0;
+            size_t differing = differing_pixels(plain, culled, &first);
+            for (size_t i = 0; i < plain.size(); i += 4)
+                lit += plain[i] != 26 || plain[i + 1] != 26 || plain[i + 2] != 26;
+            lit_views += lit > 200;
+            EXPECT_EQ(differing, 0u) << scene.view.name << ", " << profile_table()->section_count
+                                     << " sections: distance " << scene.view.distance << ", pitch "
+                                     << scene.view.pitch << ", yaw " << scene.view.yaw << ", frames " << scene.start
+                                     << "+" << scene.count << ", first at (" << first % kWindowWidth << ", "
+                                     << first / kWindowWidth << ")";
+        }
+        EXPECT_GT(lit_views, scenes.size() / 2) << profile_table()->section_count << " sections";
+    }
+}
+
 TEST_F(Culling, LabelOutsideTheWindowDrawsNothingButLeavesTheSameState)
 {
     glMatrixMode(GL_MODELVIEW);
