@@ -35,17 +35,28 @@ void centre_range(double low, double high, double margin, uint32_t size, double*
     *last = std::min(std::floor(high + margin - 0.5), double(size) - 1.0);
 }
 
-// Signed distances of a point from the three edge lines of a triangle, in pixels; 0 for an
-// edge of no length, which then rules nothing out.
-void edge_distances(const double corners[6], double x, double y, double distances[3])
+// The three edge lines of a triangle as unit normals and offsets, so that a point's signed
+// distance from edge i is normal . point - offset; an edge of no length gets a zero normal and
+// offset, which rules nothing out.
+struct EdgeLines {
+    double normal[3][2];
+    double offset[3];
+};
+
+EdgeLines edge_lines(const double corners[6])
 {
+    EdgeLines lines;
     for (int edge = 0; edge < 3; edge++) {
         const double* a = corners + 2 * edge;
         const double* b = corners + 2 * ((edge + 1) % 3);
         const double ex = b[0] - a[0], ey = b[1] - a[1];
         const double length = std::sqrt(ex * ex + ey * ey);
-        distances[edge] = length > 0.0 ? (ex * (y - a[1]) - ey * (x - a[0])) / length : 0.0;
+        const double nx = length > 0.0 ? -ey / length : 0.0, ny = length > 0.0 ? ex / length : 0.0;
+        lines.normal[edge][0] = nx;
+        lines.normal[edge][1] = ny;
+        lines.offset[edge] = nx * a[0] + ny * a[1];
     }
+    return lines;
 }
 
 }  // namespace
@@ -136,10 +147,12 @@ bool draw_triangle_reaches_pixels(const double corners[6], double error, uint32_
     centre_range(low_y, high_y, margin, height, &first_y, &last_y);
     if (first_x > last_x || first_y > last_y) return false;
     if ((last_x - first_x + 1.0) * (last_y - first_y + 1.0) > kTriangleCentreLimit) return true;
-    for (double y = first_y; y <= last_y; y++)
-        for (double x = first_x; x <= last_x; x++) {
+    const EdgeLines lines = edge_lines(corners);
+    for (double y = first_y + 0.5; y <= last_y + 0.5; y++)
+        for (double x = first_x + 0.5; x <= last_x + 0.5; x++) {
             double distances[3];
-            edge_distances(corners, x + 0.5, y + 0.5, distances);
+            for (int edge = 0; edge < 3; edge++)
+                distances[edge] = lines.normal[edge][0] * x + lines.normal[edge][1] * y - lines.offset[edge];
             const double least = std::min({distances[0], distances[1], distances[2]});
             const double most = std::max({distances[0], distances[1], distances[2]});
             if (least >= -margin || most <= margin) return true;
