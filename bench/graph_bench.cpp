@@ -204,6 +204,8 @@ void BM_FollowingDrawPass(benchmark::State& state)
     };
     uint32_t first_frames = 0;
     double idle_seconds = 0.0;
+    rusage before, after;
+    getrusage(RUSAGE_SELF, &before);
     for (auto _ : state) {
         const double idle_start = seconds();
         viewer_follow_idle(path, idle_start);
@@ -217,6 +219,7 @@ void BM_FollowingDrawPass(benchmark::State& state)
         glPopMatrix();
         glFinish();
     }
+    getrusage(RUSAGE_SELF, &after);
     kill(writer, SIGKILL);
     waitpid(writer, nullptr, 0);
     if (following) viewer_follow_input(&input);
@@ -224,6 +227,7 @@ void BM_FollowingDrawPass(benchmark::State& state)
     state.counters["frames_arrived"] = double(profile_table()->frame_count - first_frames);
     // The reloads' share of a pass, apart from the draw.
     state.counters["idle_ms"] = idle_seconds * 1e3 / double(state.iterations());
+    state.counters["process_cpu_ms"] = (cpu_ms(after) - cpu_ms(before)) / double(state.iterations());
     state.counters["fps"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
 }
 

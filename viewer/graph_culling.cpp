@@ -108,18 +108,6 @@ Placement place_box(const GraphWindowView& view, const float low[3], const float
     return placed;
 }
 
-// A box of one point, placed once instead of as eight equal corners.
-Placement place_point(const GraphWindowView& view, const float point[3])
-{
-    float largest[3];
-    for (int k = 0; k < 3; k++) largest[k] = std::fabs(point[k]);
-    double slack[4];
-    clip_slack(view, largest, slack);
-    Placement placed{{INFINITY, INFINITY, -INFINITY, -INFINITY}, 0.0, false};
-    placed.inside = place_corner(view, slack, point, &placed);
-    return placed;
-}
-
 // Whether the window bounds of these placements, grown by their error, hold a pixel centre.
 bool placements_reach_pixels(const GraphWindowView& view, const Placement* placed, int32_t count)
 {
@@ -145,38 +133,6 @@ void edges_box(const Section& item, const BandEdge* edges, uint32_t count, float
     for (uint32_t i = 0; i < count; i++) take_edge_bounds(edges[i], i == 0, low, high);
 }
 
-// The two corners of an edge, placed.
-void place_edge(const GraphWindowView& view, const Section& item, const BandEdge& edge, Placement placed[2])
-{
-    const float ends[2] = {item.start, item.end};
-    for (int side = 0; side < 2; side++) {
-        const float point[3] = {ends[side], edge.height, edge.depth};
-        placed[side] = place_point(view, point);
-    }
-}
-
-// Appends the quads between these edges that can cover a pixel centre at quad index kept;
-// returns the new count. The edges lie inside the view volume.
-uint32_t keep_reaching_run(const GraphWindowView& view, const Section& item, const BandEdge* edges, uint32_t count,
-                           float* vertices, float* colours, uint32_t kept)
-{
-    float low[3], high[3];
-    edges_box(item, edges, count, low, high);
-    Placement run = place_box(view, low, high);
-    if (!placements_reach_pixels(view, &run, 1)) return kept;
-    Placement corners[4];
-    place_edge(view, item, edges[0], corners + 2);
-    for (uint32_t i = 0; i + 1 < count; i++) {
-        corners[0] = corners[2];
-        corners[1] = corners[3];
-        place_edge(view, item, edges[i + 1], corners + 2);
-        if (!placements_reach_pixels(view, corners, 4)) continue;
-        graph_put_band_quad(item, edges[i], edges[i + 1], vertices + 12 * kept, colours + 12 * kept);
-        kept++;
-    }
-    return kept;
-}
-
 // Where a point lands in the window, in our arithmetic; the caller bounds the GL's distance from it.
 void window_point(const GraphWindowView& view, const float point[3], double window[2])
 {
@@ -187,6 +143,45 @@ void window_point(const GraphWindowView& view, const float point[3], double wind
     }
     window[0] = (clip[0] / clip[3] + 1.0) * 0.5 * double(view.width);
     window[1] = (clip[1] / clip[3] + 1.0) * 0.5 * double(view.height);
+}
+
+// Where the two corners of an edge land: x, y of the start corner, then of the end corner.
+void edge_window(const GraphWindowView& view, const Section& item, const BandEdge& edge, double window[4])
+{
+    const float ends[2] = {item.start, item.end};
+    for (int side = 0; side < 2; side++) {
+        const float point[3] = {ends[side], edge.height, edge.depth};
+        window_point(view, point, window + 2 * side);
+    }
+}
+
+// Appends the quads between these edges that can cover a pixel centre at quad index kept;
+// returns the new count. The edges lie inside the view volume, and the run's rounding bound
+// holds for every corner in its box.
+uint32_t keep_reaching_run(const GraphWindowView& view, const Section& item, const BandEdge* edges, uint32_t count,
+                           float* vertices, float* colours, uint32_t kept)
+{
+    float low[3], high[3];
+    edges_box(item, edges, count, low, high);
+    Placement run = place_box(view, low, high);
+    if (!placements_reach_pixels(view, &run, 1)) return kept;
+    double corners[8];  // the earlier edge's two corners, then the later edge's
+    edge_window(view, item, edges[0], corners + 4);
+    for (uint32_t i = 0; i + 1 < count; i++) {
+        std::memcpy(corners, corners + 4, 4 * sizeof(double));
+        edge_window(view, item, edges[i + 1], corners + 4);
+        double window[4] = {INFINITY, INFINITY, -INFINITY, -INFINITY};
+        for (int corner = 0; corner < 4; corner++) {
+            window[0] = std::min(window[0], corners[2 * corner] - run.error);
+            window[1] = std::min(window[1], corners[2 * corner + 1] - run.error);
+            window[2] = std::max(window[2], corners[2 * corner] + run.error);
+            window[3] = std::max(window[3], corners[2 * corner + 1] + run.error);
+        }
+        if (!draw_bounds_reach_pixels(window, 0.0, 0.0, view.width, view.height)) continue;
+        graph_put_band_quad(item, edges[i], edges[i + 1], vertices + 12 * kept, colours + 12 * kept);
+        kept++;
+    }
+    return kept;
 }
 
 }  // namespace
