@@ -14,6 +14,9 @@ namespace {
 
 // Band quads inside the view volume are first tested for pixels in runs of this many, then one by one.
 const uint32_t kBandRunQuads = 16;
+// Runs are first tested in blocks of this many quads: in a wide recording most bands are
+// hairlines, and whole blocks of them reach no pixel.
+const uint32_t kBandBlockQuads = 128;
 // Pixels added around a band strip's window bounds before asking whether they hold a pixel centre.
 const double kBandPixelPad = 1.0;
 // How far, relative to the sum of the magnitudes that make it up, the GL's float transform may
@@ -184,6 +187,21 @@ uint32_t keep_reaching_run(const GraphWindowView& view, const Section& item, con
     return kept;
 }
 
+// keep_reaching_run over the runs of these edges, unless their box reaches no pixel, in which
+// case none of the runs within it can.
+uint32_t keep_reaching_block(const GraphWindowView& view, const Section& item, const BandEdge* edges, uint32_t count,
+                             float* vertices, float* colours, uint32_t kept)
+{
+    float low[3], high[3];
+    edges_box(item, edges, count, low, high);
+    Placement block = place_box(view, low, high);
+    if (!placements_reach_pixels(view, &block, 1)) return kept;
+    for (uint32_t first = 0; first + 1 < count; first += kBandRunQuads)
+        kept = keep_reaching_run(view, item, edges + first, std::min(kBandRunQuads + 1, count - first), vertices,
+                                 colours, kept);
+    return kept;
+}
+
 }  // namespace
 
 GraphWindowView graph_window_view(void)
@@ -229,9 +247,9 @@ uint32_t graph_reaching_strip(const GraphWindowView& view, const SectionTable* t
         return count - 1;
     }
     uint32_t kept = 0;
-    for (uint32_t first = 0; first + 1 < count; first += kBandRunQuads)
-        kept = keep_reaching_run(view, item, edges + first, std::min(kBandRunQuads + 1, count - first), vertices,
-                                 colours, kept);
+    for (uint32_t block = 0; block + 1 < count; block += kBandBlockQuads)
+        kept = keep_reaching_block(view, item, edges + block, std::min(kBandBlockQuads + 1, count - block), vertices,
+                                   colours, kept);
     return kept;
 }
 
