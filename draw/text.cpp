@@ -58,6 +58,8 @@ struct TextState {
 
 TextState state = {{1500, 1100, 1.0, 0.0005, 10.0}, {}, false, {}, false, {}, {}, {}, 0.0f, {}, {}};
 
+// ---- Projections, glyph boxes and glyph runs ----
+
 // The frustum the platform sets for the window, moved by (jx, jy) near-plane units per unit of field.
 void text_set_projection(float jx, float jy)
 {
@@ -143,6 +145,8 @@ void draw_glyph_run(float size, float spacing, const char* text, int32_t length,
     }
     glPopMatrix();
 }
+
+// ---- Leaving out what reaches no pixel centre ----
 
 // Clip coordinates of a model-view point under a transform.
 void to_clip(const double transform[16], const double point[3], double clip[4])
@@ -296,6 +300,8 @@ void draw_reaching_passes(float size, float spacing, const char* text)
 }
 
 }  // namespace
+
+// ---- Public functions ----
 
 const TextView* text_get_view(void)
 {
