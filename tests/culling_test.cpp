@@ -328,4 +328,30 @@ TEST(CullingBounds, PixelCentresDecide)
             << c.bounds[0] << " " << c.bounds[1] << " +" << c.dx;
 }
 
+// Pixel centres sit at (c + 0.5, r + 0.5); a hundredth of a pixel of margin allows for snapping.
+TEST(CullingBounds, TrianglesReachOnlyTheCentresTheyCover)
+{
+    struct Case {
+        const char* name;
+        double corners[6];
+        double error;
+        bool reaches;
+    } cases[] = {
+        {"around a centre", {10.2, 10.2, 10.9, 10.3, 10.3, 10.9}, 0, true},
+        // Along y = x + 0.5, a third of a pixel from the centres its bounds hold.
+        {"a sliver between centres", {10.0, 10.5, 13.0, 13.45, 13.0, 13.55}, 0, false},
+        {"the same, wound the other way", {13.0, 13.55, 13.0, 13.45, 10.0, 10.5}, 0, false},
+        {"a long sliver through a centre", {0.0, 10.0, 700.0, 10.98, 0.0, 10.02}, 0, true},
+        {"an edge a thousandth of a pixel off a centre", {10.501, 9.0, 10.9, 9.0, 10.501, 12.0}, 0, true},
+        {"an edge a tenth of a pixel off a centre", {10.6, 9.0, 10.9, 9.0, 10.6, 12.0}, 0, false},
+        {"the same, within its error", {10.6, 9.0, 10.9, 9.0, 10.6, 12.0}, 0.2, true},
+        {"a line of no width over centres", {2.5, 2.5, 7.5, 2.5, 5.0, 2.5}, 0, true},
+        {"a point off every centre", {3.2, 3.2, 3.2, 3.2, 3.2, 3.2}, 0, false},
+        {"beside the window", {-3.0, 10.0, -0.6, 10.0, -2.0, 20.0}, 0, false},
+        {"larger than the centres looked at", {0.0, 0.0, 200.0, 0.0, 0.0, 200.0}, 0, true},
+        {"not finite", {0.0, 0.0, INFINITY, 0.0, 0.0, 1.0}, 0, true},
+    };
+    for (const Case& c : cases) EXPECT_EQ(draw_triangle_reaches_pixels(c.corners, c.error, 720, 566), c.reaches) << c.name;
+}
+
 }  // namespace

@@ -1,7 +1,8 @@
-// graph_culling: which quads of an item's band can set a pixel in the current window.
+// graph_culling: which quads of an item's band, and which triangles of a pie slice, can set a
+// pixel in the current window.
 //
-// Does NOT draw: it hands graph.cpp the quads worth drawing, packed, and reads nothing of GL
-// but the matrices and viewport.
+// Does NOT draw: it hands graph.cpp the quads and triangles worth drawing, packed, and reads
+// nothing of GL but the matrices and viewport.
 //
 // Uses: graph_layout (the band's edges and quads), draw/ (window bounds and pixel centres).
 #pragma once
