@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
@@ -24,6 +25,7 @@ namespace {
 
 const uint32_t kRecordedFrames = 1000;
 const uint32_t kWidestWindow = 998;
+const uint32_t kProgramFrames = 2000;
 
 // The window opens in a scratch folder; the benchmark keeps its own output streams.
 void open_window_once()
@@ -55,7 +57,7 @@ double cpu_ms(const rusage& usage)
 }
 
 // What the viewer's draw pass does, finished before the clock stops.
-void draw_pass()
+void draw_pass(uint32_t start = 0)
 {
     glClearColor(0.1f, 0.1f, 0.1f, 0.1f);
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
@@ -64,7 +66,7 @@ void draw_pass()
     draw_line(1, 0, 0, -1, 0, 0, 1, 0, 0, 0);
     draw_line(0, 1, 0, 0, -1, 0, 0, 1, 0, 0);
     draw_line(0, 0, 1, 0, 0, -1, 0, 0, 1, 0);
-    profile_draw_graph(0, kWidestWindow);
+    profile_draw_graph(start, kWidestWindow);
     glPopMatrix();
     glFinish();
     viewer_return_free_memory(std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count());
@@ -117,6 +119,45 @@ BENCHMARK(BM_GraphDrawPass)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
+// Arguments: groups and items per group of a recording shaped like a program's (2,000 frames
+// of 16 to 24 ms), and the motion: 0 the still start view; 1 a drag, the scene turning and the
+// window scrolling by a frame every pass.
+void BM_ProgramDrawPass(benchmark::State& state)
+{
+    open_window_once();
+    load_program_recording(int(state.range(0)), int(state.range(1)), kProgramFrames);
+    const bool moving = state.range(2) != 0;
+    set_view(false);
+    state.counters["sections"] = double(profile_table()->section_count);
+    draw_pass();
+    ViewCamera* camera = view_camera();
+    uint32_t pass = 0;
+    rusage before, after;
+    getrusage(RUSAGE_SELF, &before);
+    for (auto _ : state) {
+        if (moving) {
+            pass++;
+            camera->yaw = camera->yaw_target = std::fmod(1.5 * pass, 360.0);
+            camera->pitch = camera->pitch_target = 30.0 * std::sin(0.02 * pass);
+        }
+        draw_pass(moving ? pass % (kProgramFrames - kWidestWindow - 2) : 0);
+    }
+    getrusage(RUSAGE_SELF, &after);
+    state.counters["process_cpu_ms"] = (cpu_ms(after) - cpu_ms(before)) / double(state.iterations());
+    state.counters["fps"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+    set_view(false);
+}
+
+BENCHMARK(BM_ProgramDrawPass)
+    ->ArgNames({"groups", "items", "moving"})
+    ->ArgsProduct({{3}, {4}, {0, 1}})
+    ->ArgsProduct({{7}, {8}, {0, 1}})
+    ->ArgsProduct({{15}, {16}, {0, 1}})
+    ->ArgsProduct({{63}, {64}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(3);
+
 }  // namespace
 
 namespace {
@@ -162,8 +203,13 @@ void BM_FollowingDrawPass(benchmark::State& state)
         return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
     };
     uint32_t first_frames = 0;
+    double idle_seconds = 0.0;
+    rusage before, after;
+    getrusage(RUSAGE_SELF, &before);
     for (auto _ : state) {
-        viewer_follow_idle(path, seconds());
+        const double idle_start = seconds();
+        viewer_follow_idle(path, idle_start);
+        idle_seconds += seconds() - idle_start;
         if (first_frames == 0) first_frames = profile_table()->frame_count;
         const FrameWindow* window = viewer_frame_window();
         glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
@@ -173,11 +219,15 @@ void BM_FollowingDrawPass(benchmark::State& state)
         glPopMatrix();
         glFinish();
     }
+    getrusage(RUSAGE_SELF, &after);
     kill(writer, SIGKILL);
     waitpid(writer, nullptr, 0);
     if (following) viewer_follow_input(&input);
     state.counters["sections"] = double(profile_table()->section_count);
     state.counters["frames_arrived"] = double(profile_table()->frame_count - first_frames);
+    // The reloads' share of a pass, apart from the draw.
+    state.counters["idle_ms"] = idle_seconds * 1e3 / double(state.iterations());
+    state.counters["process_cpu_ms"] = (cpu_ms(after) - cpu_ms(before)) / double(state.iterations());
     state.counters["fps"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
 }
 

@@ -12,6 +12,9 @@ const double kPixelMargin = 0.01;
 // Clip w below this counts as at the eye.
 const double kMinimumDepth = 1e-9;
 
+// A triangle whose bounds hold more pixel centres than this is kept without looking closer.
+const double kTriangleCentreLimit = 64.0;
+
 bool culling = true;
 
 // Whether [low, high] holds some c + 0.5 with c a whole pixel index below size.
@@ -22,6 +25,38 @@ bool span_holds_centre(double low, double high, uint32_t size)
     if (first < 0.0) first = 0.0;
     if (last > double(size) - 1.0) last = double(size) - 1.0;
     return first <= last;
+}
+
+// The first and last pixel index whose centre lies in [low, high] grown by the margin, clamped
+// to the window; first > last when there is none.
+void centre_range(double low, double high, double margin, uint32_t size, double* first, double* last)
+{
+    *first = std::max(std::ceil(low - margin - 0.5), 0.0);
+    *last = std::min(std::floor(high + margin - 0.5), double(size) - 1.0);
+}
+
+// The three edge lines of a triangle as unit normals and offsets, so that a point's signed
+// distance from edge i is normal . point - offset; an edge of no length gets a zero normal and
+// offset, which rules nothing out.
+struct EdgeLines {
+    double normal[3][2];
+    double offset[3];
+};
+
+EdgeLines edge_lines(const double corners[6])
+{
+    EdgeLines lines;
+    for (int edge = 0; edge < 3; edge++) {
+        const double* a = corners + 2 * edge;
+        const double* b = corners + 2 * ((edge + 1) % 3);
+        const double ex = b[0] - a[0], ey = b[1] - a[1];
+        const double length = std::sqrt(ex * ex + ey * ey);
+        const double nx = length > 0.0 ? -ey / length : 0.0, ny = length > 0.0 ? ex / length : 0.0;
+        lines.normal[edge][0] = nx;
+        lines.normal[edge][1] = ny;
+        lines.offset[edge] = nx * a[0] + ny * a[1];
+    }
+    return lines;
 }
 
 }  // namespace
@@ -95,6 +130,34 @@ bool draw_bounds_reach_pixels(const double bounds[4], double dx, double dy, uint
 {
     return span_holds_centre(bounds[0] + dx, bounds[2] + dx, width) &&
            span_holds_centre(bounds[1] + dy, bounds[3] + dy, height);
+}
+
+// Every point the rasteriser may cover lies within the margin of the triangle, and every such
+// point is within the margin of each edge's inner side, for either winding.
+bool draw_triangle_reaches_pixels(const double corners[6], double error, uint32_t width, uint32_t height)
+{
+    const double low_x = std::min({corners[0], corners[2], corners[4]});
+    const double high_x = std::max({corners[0], corners[2], corners[4]});
+    const double low_y = std::min({corners[1], corners[3], corners[5]});
+    const double high_y = std::max({corners[1], corners[3], corners[5]});
+    if (!std::isfinite(low_x + high_x + low_y + high_y)) return true;
+    const double margin = kPixelMargin + error;
+    double first_x, last_x, first_y, last_y;
+    centre_range(low_x, high_x, margin, width, &first_x, &last_x);
+    centre_range(low_y, high_y, margin, height, &first_y, &last_y);
+    if (first_x > last_x || first_y > last_y) return false;
+    if ((last_x - first_x + 1.0) * (last_y - first_y + 1.0) > kTriangleCentreLimit) return true;
+    const EdgeLines lines = edge_lines(corners);
+    for (double y = first_y + 0.5; y <= last_y + 0.5; y++)
+        for (double x = first_x + 0.5; x <= last_x + 0.5; x++) {
+            double distances[3];
+            for (int edge = 0; edge < 3; edge++)
+                distances[edge] = lines.normal[edge][0] * x + lines.normal[edge][1] * y - lines.offset[edge];
+            const double least = std::min({distances[0], distances[1], distances[2]});
+            const double most = std::max({distances[0], distances[1], distances[2]});
+            if (least >= -margin || most <= margin) return true;
+        }
+    return false;
 }
 
 void draw_set_culling(bool enabled)

@@ -27,6 +27,10 @@ bool draw_points_window_bounds(const double transform[16], uint32_t width, uint3
                                int32_t count, double bounds[4]);
 // Whether bounds moved by (dx, dy) pixels hold a pixel centre of a width x height viewport.
 bool draw_bounds_reach_pixels(const double bounds[4], double dx, double dy, uint32_t width, uint32_t height);
+// Whether a window-space triangle (x, y of three corners), whose corners the GL may place up to
+// error pixels away, can cover a pixel centre of a width x height viewport, allowing for the
+// rasteriser's snapping; true when unsure.
+bool draw_triangle_reaches_pixels(const double corners[6], double error, uint32_t width, uint32_t height);
 // Off is the plain reference: every label pass, every quad and one draw per frame-total line.
 void draw_set_culling(bool enabled);  // on by default; off draws everything (for comparisons)
 bool draw_culling(void);  // whether invisible labels and bands are skipped

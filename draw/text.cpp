@@ -3,6 +3,7 @@
 
 #include <GL/gl.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "draw/draw.h"
@@ -14,19 +15,31 @@ constexpr uint32_t label_samples = 8;
 constexpr float label_colour_share = 0.125f;
 // Glyphs past this many in one label are drawn in every pass, culled or not.
 constexpr int32_t culled_glyph_capacity = 128;
+// Glyphs of more vertices or indices than these are drawn whole.
+constexpr uint32_t glyph_vertex_capacity = 256;
+constexpr uint32_t glyph_index_capacity = 1024;
+// How far inside the window, in pixels, a glyph must land for its draw to need no clipping in
+// any pass: the jitter moves a pass by less than a pixel.
+constexpr double unclipped_window_margin = 3.0;
+// How far, relative to the magnitudes that make it up, the GL's float transform may put a clip
+// coordinate from ours.
+constexpr double clip_rounding = 1e-5;
 
-// Ink bounds of one glyph in glyph units.
+// Ink bounds of one glyph in glyph units, and the run of vertices its triangles use.
 struct GlyphBox {
     float low[2];
     float high[2];
     bool inked;
+    uint32_t first_vertex, vertex_count;
 };
 
 // Where one glyph of the label being drawn lands under the plain projection.
 struct GlyphReach {
     double bounds[4];
+    double pen;  // glyph units from the label's origin
     bool inked;
     bool placed;  // false when part of it is at or behind the eye: it is always drawn
+    bool unclipped;  // inside the view volume in every pass, so its triangles rasterise alone
 };
 
 struct TextState {
@@ -36,9 +49,16 @@ struct TextState {
     GlyphBox glyph_boxes[256];
     bool glyph_boxes_ready;
     GlyphReach glyph_reach[culled_glyph_capacity];
+    double transform[16];  // plain projection x the label's model-view
+    double magnitudes[16];  // the same product of absolute values, for rounding bounds
+    float label_size;
+    double window[2 * glyph_vertex_capacity];  // the glyph being drawn, placed under the plain projection
+    uint32_t kept_indices[glyph_index_capacity];  // its triangles that reach a pixel in this pass
 };
 
-TextState state = {{1500, 1100, 1.0, 0.0005, 10.0}, {}, false, {}, false, {}};
+TextState state = {{1500, 1100, 1.0, 0.0005, 10.0}, {}, false, {}, false, {}, {}, {}, 0.0f, {}, {}};
+
+// ---- Projections, glyph boxes and glyph runs ----
 
 // The frustum the platform sets for the window, moved by (jx, jy) near-plane units per unit of field.
 void text_set_projection(float jx, float jy)
@@ -67,7 +87,11 @@ void fill_glyph_boxes()
     uint32_t offset = 0;
     for (uint32_t code = 0; code < 256; code++) {
         GlyphBox& box = state.glyph_boxes[code];
+        uint32_t last_vertex = 0;
+        box.first_vertex = UINT32_MAX;
         for (uint32_t i = 0; i < glyph_index_counts[code]; i++) {
+            box.first_vertex = std::min(box.first_vertex, glyph_indices[offset + i]);
+            last_vertex = std::max(last_vertex, glyph_indices[offset + i]);
             const float* vertex = glyph_vertices + 2 * glyph_indices[offset + i];
             for (int axis = 0; axis < 2; axis++) {
                 if (!box.inked || vertex[axis] < box.low[axis]) box.low[axis] = vertex[axis];
@@ -75,6 +99,7 @@ void fill_glyph_boxes()
             }
             box.inked = true;
         }
+        box.vertex_count = box.inked ? last_vertex - box.first_vertex + 1 : 0;
         offset += glyph_index_counts[code];
     }
 }
@@ -94,9 +119,10 @@ void plain_projection(double matrix[16])
     matrix[14] = -2.0 * f * n / (f - n);
 }
 
-// One pass of a glyph run; draws(i) says whether glyph i is drawn. The pen moves the same either way.
-template <typename Draws>
-void draw_glyph_run(float size, float spacing, const char* text, int32_t length, Draws draws)
+// One pass of a glyph run; list(i, code, &count) gives the indices to draw for glyph i, or null
+// to draw none. The pen moves the same either way.
+template <typename List>
+void draw_glyph_run(float size, float spacing, const char* text, int32_t length, List list)
 {
     text_glyphs_init();
     glPushMatrix();
@@ -108,9 +134,9 @@ void draw_glyph_run(float size, float spacing, const char* text, int32_t length,
     if (text[0] != 0 && limit != 0) {
         for (int32_t i = 0;; i++) {
             const uint8_t current = uint8_t(text[i]);
-            const uint32_t* list = state.glyph_table[current];
-            if (list && draws(i))
-                glDrawElements(GL_TRIANGLES, GLsizei(glyph_index_counts[current]), GL_UNSIGNED_INT, list);
+            uint32_t count = glyph_index_counts[current];
+            const uint32_t* indices = state.glyph_table[current] ? list(i, current, &count) : nullptr;
+            if (indices && count > 0) glDrawElements(GL_TRIANGLES, GLsizei(count), GL_UNSIGNED_INT, indices);
             const uint8_t next = uint8_t(text[i + 1]);
             if (next == 0) break;
             glTranslatef(float(double(glyph_advance(current, next)) + double(spacing)), 0.0f, 0.0f);
@@ -120,31 +146,106 @@ void draw_glyph_run(float size, float spacing, const char* text, int32_t length,
     glPopMatrix();
 }
 
+// ---- Leaving out what reaches no pixel centre ----
+
+// Clip coordinates of a model-view point under a transform.
+void to_clip(const double transform[16], const double point[3], double clip[4])
+{
+    for (int row = 0; row < 4; row++)
+        clip[row] = transform[row] * point[0] + transform[4 + row] * point[1] + transform[8 + row] * point[2] +
+                    transform[12 + row];
+}
+
+// Whether the corners lie inside the view volume by more than the GL's rounding and far enough
+// inside the window that no jittered pass clips them; the view volume being convex, the whole
+// glyph then lies inside.
+bool corners_unclipped(const double* corners, int32_t count)
+{
+    const TextView& view = state.view;
+    for (int32_t i = 0; i < count; i++) {
+        const double* point = corners + 3 * i;
+        const double magnitude[3] = {std::fabs(point[0]), std::fabs(point[1]), std::fabs(point[2])};
+        double clip[4], slack[4];
+        to_clip(state.transform, point, clip);
+        to_clip(state.magnitudes, magnitude, slack);
+        const double w = clip[3] - clip_rounding * slack[3];
+        for (int axis = 0; axis < 3; axis++)
+            if (!(std::fabs(clip[axis]) + clip_rounding * slack[axis] < w)) return false;
+        const double x = (clip[0] / clip[3] + 1.0) * 0.5 * double(view.width);
+        const double y = (clip[1] / clip[3] + 1.0) * 0.5 * double(view.height);
+        if (x < unclipped_window_margin || x > double(view.width) - unclipped_window_margin) return false;
+        if (y < unclipped_window_margin || y > double(view.height) - unclipped_window_margin) return false;
+    }
+    return true;
+}
+
 // Window bounds of each glyph of a label at the model-view origin, placed as the run places them.
 void place_glyphs(float size, float spacing, const char* text)
 {
     fill_glyph_boxes();
-    double projection[16], modelview[16], transform[16];
+    double projection[16], modelview[16];
     plain_projection(projection);
     glGetDoublev(GL_MODELVIEW_MATRIX, modelview);
-    draw_multiply_matrices(projection, modelview, transform);
+    draw_multiply_matrices(projection, modelview, state.transform);
+    for (int i = 0; i < 16; i++) {
+        projection[i] = std::fabs(projection[i]);
+        modelview[i] = std::fabs(modelview[i]);
+    }
+    draw_multiply_matrices(projection, modelview, state.magnitudes);
+    state.label_size = size;
     double pen = 0.0;
     for (int32_t i = 0; i < culled_glyph_capacity; i++) {
         const uint8_t current = uint8_t(text[i]);
         const GlyphBox& box = state.glyph_boxes[current];
         GlyphReach& reach = state.glyph_reach[i];
         reach.inked = box.inked;
+        reach.pen = pen;
         if (box.inked) {
             const double left = (pen + box.low[0]) * size, right = (pen + box.high[0]) * size;
             const double bottom = double(box.low[1]) * size, top = double(box.high[1]) * size;
             const double corners[12] = {left, bottom, 0, right, bottom, 0, left, top, 0, right, top, 0};
-            reach.placed = draw_points_window_bounds(transform, state.view.width, state.view.height, corners, 4,
-                                                     reach.bounds);
+            reach.placed = draw_points_window_bounds(state.transform, state.view.width, state.view.height, corners,
+                                                     4, reach.bounds);
+            reach.unclipped = reach.placed && corners_unclipped(corners, 4);
         }
         const uint8_t next = uint8_t(text[i + 1]);
         if (next == 0) break;
         pen += double(float(double(glyph_advance(current, next)) + double(spacing)));
     }
+}
+
+// The triangles of glyph i that can cover a pixel centre in a pass moved by (dx, dy) pixels,
+// copied into the kept list; count holds the glyph's full count on entry and the kept one on
+// return. Null when none can.
+const uint32_t* reaching_triangles(int32_t i, uint8_t code, double dx, double dy, uint32_t* count)
+{
+    const GlyphBox& box = state.glyph_boxes[code];
+    const GlyphReach& reach = state.glyph_reach[i];
+    const uint32_t* list = state.glyph_table[code];
+    if (box.vertex_count > glyph_vertex_capacity || *count > glyph_index_capacity) return list;
+    const TextView& view = state.view;
+    const double size = state.label_size;
+    for (uint32_t v = 0; v < box.vertex_count; v++) {
+        const float* vertex = glyph_vertices + 2 * (box.first_vertex + v);
+        const double point[3] = {(reach.pen + vertex[0]) * size, double(vertex[1]) * size, 0.0};
+        double clip[4];
+        to_clip(state.transform, point, clip);
+        state.window[2 * v] = (clip[0] / clip[3] + 1.0) * 0.5 * double(view.width) + dx;
+        state.window[2 * v + 1] = (clip[1] / clip[3] + 1.0) * 0.5 * double(view.height) + dy;
+    }
+    uint32_t kept = 0;
+    for (uint32_t t = 0; t + 2 < *count; t += 3) {
+        double corners[6];
+        for (int k = 0; k < 3; k++) {
+            const double* placed = state.window + 2 * (list[t + k] - box.first_vertex);
+            corners[2 * k] = placed[0];
+            corners[2 * k + 1] = placed[1];
+        }
+        if (!draw_triangle_reaches_pixels(corners, 0.0, view.width, view.height)) continue;
+        for (int k = 0; k < 3; k++) state.kept_indices[kept++] = list[t + k];
+    }
+    *count = kept;
+    return kept == 0 ? nullptr : state.kept_indices;
 }
 
 // Whether glyph i, in a pass that moves the image by (dx, dy) pixels, can change a pixel.
@@ -163,10 +264,16 @@ bool pass_reaches(const char* text, double dx, double dy)
     return false;
 }
 
-// One pass that leaves out the glyphs it cannot show but moves the pen past every one.
+// One pass that leaves out the glyphs, and the triangles of glyphs drawn without clipping, it
+// cannot show, but moves the pen past every one. Each triangle of a draw that clips nothing
+// rasterises on its own, so leaving out those that cover no pixel centre changes no pixel.
 void draw_reaching_glyphs(float size, float spacing, const char* text, double dx, double dy)
 {
-    draw_glyph_run(size, spacing, text, -1, [dx, dy](int32_t i) { return glyph_reaches(i, dx, dy); });
+    draw_glyph_run(size, spacing, text, -1, [dx, dy](int32_t i, uint8_t code, uint32_t* count) -> const uint32_t* {
+        if (!glyph_reaches(i, dx, dy)) return nullptr;
+        if (i >= culled_glyph_capacity || !state.glyph_reach[i].unclipped) return state.glyph_table[code];
+        return reaching_triangles(i, code, dx, dy, count);
+    });
 }
 
 // The same passes as text_draw_multisample with eight samples, leaving out every glyph whose
@@ -193,6 +300,8 @@ void draw_reaching_passes(float size, float spacing, const char* text)
 }
 
 }  // namespace
+
+// ---- Public functions ----
 
 const TextView* text_get_view(void)
 {
@@ -279,7 +388,8 @@ float text_measure(float size, float spacing, const char* text, int32_t length)
 
 void text_draw_run(float size, float spacing, const char* text, int32_t length)
 {
-    draw_glyph_run(size, spacing, text, length, [](int32_t) { return true; });
+    draw_glyph_run(size, spacing, text, length,
+                   [](int32_t, uint8_t code, uint32_t*) { return state.glyph_table[code]; });
 }
 
 void text_draw_multisample(float size, float spacing, const char* text, int32_t length, uint32_t samples)

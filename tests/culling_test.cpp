@@ -171,6 +171,56 @@ TEST_F(Culling, RandomViewsMatchThePlainPathPixelForPixel)
     EXPECT_GT(lit_views, scenes.size() / 2);
 }
 
+// Recordings shaped like a program's, whose bands are wide and labels large: the culled pass,
+// which leaves glyph and pie triangles out of draws, against the plain one that draws all.
+TEST_F(Culling, ProgramRecordingsMatchThePlainPathPixelForPixel)
+{
+    // The widest recording is slow to draw plainly, above all under the sanitizers: two views.
+    struct Shape {
+        int groups, items;
+        size_t fixed_views;
+        int random_views;
+    } shapes[] = {{3, 4, 4, 10}, {15, 16, 4, 8}, {63, 64, 2, 0}};
+    std::mt19937 random(26);
+    auto uniform = [&random](double low, double high) { return low + (high - low) * (random() / 4294967296.0); };
+    for (const Shape& shape : shapes) {
+        load_program_recording(shape.groups, shape.items, 2000);
+        std::vector<Scene> scenes = {
+            {kWindowWidth, kWindowHeight, {"start", 10.0, 0.0, 0.0, {0, 0, 0}}, 0, 998},
+            {kWindowWidth, kWindowHeight, {"dragged", 10.0, 24.0, 135.0, {0, 0, 0}}, 500, 998},
+            {kWindowWidth, kWindowHeight, {"first pie close up", 0.7, 0.0, 180.0, {-0.66, -0.33, -1}}, 0, 998},
+            {kWindowWidth, kWindowHeight, {"labels close up", 0.6, 0.0, 0.0, {0.2, 0.05, 1}}, 3, 400},
+        };
+        scenes.resize(shape.fixed_views);
+        for (int i = 0; i < shape.random_views; i++) {
+            Scene scene{kWindowWidth, kWindowHeight, {"random", 0, 0, 0, {0, 0, 0}}, 0, 0};
+            scene.view.distance = 0.05 * std::pow(200.0, uniform(0, 1));
+            scene.view.pitch = uniform(-90, 90);
+            scene.view.yaw = uniform(-180, 180);
+            for (double& axis : scene.view.center) axis = uniform(-0.5, 0.5);
+            scene.count = 2 + uint32_t(uniform(0, 997));
+            scene.start = uint32_t(uniform(0, 1000));
+            scenes.push_back(scene);
+        }
+        size_t lit_views = 0;
+        for (const Scene& scene : scenes) {
+            std::vector<uint8_t> culled = render(scene, true);
+            std::vector<uint8_t> plain = render(scene, false);
+            size_t first = 0, lit = 0;
+            size_t differing = differing_pixels(plain, culled, &first);
+            for (size_t i = 0; i < plain.size(); i += 4)
+                lit += plain[i] != 26 || plain[i + 1] != 26 || plain[i + 2] != 26;
+            lit_views += lit > 200;
+            EXPECT_EQ(differing, 0u) << scene.view.name << ", " << profile_table()->section_count
+                                     << " sections: distance " << scene.view.distance << ", pitch "
+                                     << scene.view.pitch << ", yaw " << scene.view.yaw << ", frames " << scene.start
+                                     << "+" << scene.count << ", first at (" << first % kWindowWidth << ", "
+                                     << first / kWindowWidth << ")";
+        }
+        EXPECT_GE(2 * lit_views, scenes.size()) << profile_table()->section_count << " sections";
+    }
+}
+
 TEST_F(Culling, LabelOutsideTheWindowDrawsNothingButLeavesTheSameState)
 {
     glMatrixMode(GL_MODELVIEW);
@@ -279,6 +329,32 @@ TEST(CullingBounds, PixelCentresDecide)
     for (const Case& c : cases)
         EXPECT_EQ(draw_bounds_reach_pixels(c.bounds, c.dx, c.dy, 720, 566), c.reaches)
             << c.bounds[0] << " " << c.bounds[1] << " +" << c.dx;
+}
+
+// Pixel centres sit at (c + 0.5, r + 0.5); a hundredth of a pixel of margin allows for snapping.
+TEST(CullingBounds, TrianglesReachOnlyTheCentresTheyCover)
+{
+    struct Case {
+        const char* name;
+        double corners[6];
+        double error;
+        bool reaches;
+    } cases[] = {
+        {"around a centre", {10.2, 10.2, 10.9, 10.3, 10.3, 10.9}, 0, true},
+        // Along y = x + 0.5, a third of a pixel from the centres its bounds hold.
+        {"a sliver between centres", {10.0, 10.5, 13.0, 13.45, 13.0, 13.55}, 0, false},
+        {"the same, wound the other way", {13.0, 13.55, 13.0, 13.45, 10.0, 10.5}, 0, false},
+        {"a long sliver through a centre", {0.0, 10.0, 700.0, 10.98, 0.0, 10.02}, 0, true},
+        {"an edge a thousandth of a pixel off a centre", {10.501, 9.0, 10.9, 9.0, 10.501, 12.0}, 0, true},
+        {"an edge a tenth of a pixel off a centre", {10.6, 9.0, 10.9, 9.0, 10.6, 12.0}, 0, false},
+        {"the same, within its error", {10.6, 9.0, 10.9, 9.0, 10.6, 12.0}, 0.2, true},
+        {"a line of no width over centres", {2.5, 2.5, 7.5, 2.5, 5.0, 2.5}, 0, true},
+        {"a point off every centre", {3.2, 3.2, 3.2, 3.2, 3.2, 3.2}, 0, false},
+        {"beside the window", {-3.0, 10.0, -0.6, 10.0, -2.0, 20.0}, 0, false},
+        {"larger than the centres looked at", {0.0, 0.0, 200.0, 0.0, 0.0, 200.0}, 0, true},
+        {"not finite", {0.0, 0.0, INFINITY, 0.0, 0.0, 1.0}, 0, true},
+    };
+    for (const Case& c : cases) EXPECT_EQ(draw_triangle_reaches_pixels(c.corners, c.error, 720, 566), c.reaches) << c.name;
 }
 
 }  // namespace

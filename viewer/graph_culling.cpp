@@ -1,0 +1,280 @@
+// graph_culling: leaves out the band quads that cover no pixel centre, and only where leaving
+// them out cannot change what the kept ones draw.
+#include "viewer/graph_culling.h"
+
+#include <GL/gl.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "draw/draw.h"
+
+namespace {
+
+// Band quads inside the view volume are first tested for pixels in runs of this many, then one by one.
+const uint32_t kBandRunQuads = 16;
+// Runs are first tested in blocks of this many quads: in a wide recording most bands are
+// hairlines, and whole blocks of them reach no pixel.
+const uint32_t kBandBlockQuads = 128;
+// Pixels added around a band strip's window bounds before asking whether they hold a pixel centre.
+const double kBandPixelPad = 1.0;
+// How far, relative to the sum of the magnitudes that make it up, the GL's float transform may
+// put a clip coordinate from ours: a float rounds at 6e-8 and the GL rounds a few dozen times.
+const double kClipRounding = 1e-5;
+
+// Where geometry lands in the window, with a bound on how far the GL may place it from there,
+// and whether it lies inside the view volume by more than the GL's rounding.
+struct Placement {
+    double window[4];  // x0, y0, x1, y1
+    double error;  // pixels
+    bool inside;
+};
+
+// Widens low/high (height and depth; x is the span) by an edge; the first edge sets them.
+void take_edge_bounds(const BandEdge& edge, bool first, float low[3], float high[3])
+{
+    // Every value is finite here, so plain comparisons do what fmin and fmax would.
+    low[1] = first ? edge.height : std::min(low[1], edge.height);
+    high[1] = first ? edge.height : std::max(high[1], edge.height);
+    low[2] = first ? edge.depth : std::min(low[2], edge.depth);
+    high[2] = first ? edge.depth : std::max(high[2], edge.depth);
+}
+
+// Whether anything inside the box can set a pixel. Clipping only removes, and whatever is left
+// in front of the eye lands within the window bounds of the corners; the pad covers the float
+// rounding of the GL's own transform, which is far coarser than ours near the near plane.
+// Corners at or behind the eye rule nothing out.
+bool box_reaches_pixels(const GraphWindowView& view, const float low[3], const float high[3])
+{
+    double corners[24], window[4];
+    for (int corner = 0; corner < 8; corner++)
+        for (int axis = 0; axis < 3; axis++) corners[3 * corner + axis] = (corner >> axis) & 1 ? high[axis] : low[axis];
+    if (!draw_points_window_bounds(view.transform, view.width, view.height, corners, 8, window)) return true;
+    const double pad[4] = {-kBandPixelPad, -kBandPixelPad, kBandPixelPad, kBandPixelPad};
+    for (int i = 0; i < 4; i++) window[i] += pad[i];
+    return draw_bounds_reach_pixels(window, 0.0, 0.0, view.width, view.height);
+}
+
+// The GL's rounding bound on each clip coordinate of a point whose coordinates are at most
+// these magnitudes.
+void clip_slack(const GraphWindowView& view, const float largest[3], double slack[4])
+{
+    for (int row = 0; row < 4; row++) {
+        slack[row] = view.magnitudes[12 + row];
+        for (int k = 0; k < 3; k++) slack[row] += view.magnitudes[4 * k + row] * largest[k];
+        slack[row] *= kClipRounding;
+    }
+}
+
+// Widens placed by one point; false when the point is not inside the view volume by the slack.
+bool place_corner(const GraphWindowView& view, const double slack[4], const float point[3], Placement* placed)
+{
+    double clip[4];
+    for (int row = 0; row < 4; row++) {
+        clip[row] = view.transform[12 + row];
+        for (int k = 0; k < 3; k++) clip[row] += view.transform[4 * k + row] * double(point[k]);
+    }
+    const double w = clip[3] - slack[3];
+    for (int axis = 0; axis < 3; axis++)
+        if (!(std::fabs(clip[axis]) + slack[axis] < w)) return false;
+    const double x = (clip[0] / clip[3] + 1.0) * 0.5 * double(view.width);
+    const double y = (clip[1] / clip[3] + 1.0) * 0.5 * double(view.height);
+    placed->window[0] = std::min(placed->window[0], x);
+    placed->window[1] = std::min(placed->window[1], y);
+    placed->window[2] = std::max(placed->window[2], x);
+    placed->window[3] = std::max(placed->window[3], y);
+    // Inside, |x / w| and |y / w| stay below 1, which bounds what the rounding of w can add.
+    const double spread =
+        std::max((slack[0] + slack[3]) * double(view.width), (slack[1] + slack[3]) * double(view.height));
+    placed->error = std::max(placed->error, spread / (2.0 * w));
+    return true;
+}
+
+// Places the corners of the box spanned by low and high. The rounding bound is taken for the
+// box's largest coordinates, so it holds for every point in the box; and as being inside by
+// that much is a convex condition, corners inside put the whole box inside, every point of it
+// landing within the corners' window bounds.
+Placement place_box(const GraphWindowView& view, const float low[3], const float high[3])
+{
+    float largest[3];
+    for (int k = 0; k < 3; k++) largest[k] = std::max(std::fabs(low[k]), std::fabs(high[k]));
+    double slack[4];
+    clip_slack(view, largest, slack);
+    Placement placed{{INFINITY, INFINITY, -INFINITY, -INFINITY}, 0.0, false};
+    for (int corner = 0; corner < 8; corner++) {
+        float point[3];
+        for (int k = 0; k < 3; k++) point[k] = (corner >> k) & 1 ? high[k] : low[k];
+        if (!place_corner(view, slack, point, &placed)) return placed;
+    }
+    placed.inside = true;
+    return placed;
+}
+
+// Whether the window bounds of these placements, grown by their error, hold a pixel centre.
+bool placements_reach_pixels(const GraphWindowView& view, const Placement* placed, int32_t count)
+{
+    double window[4] = {INFINITY, INFINITY, -INFINITY, -INFINITY};
+    double error = 0.0;
+    for (int32_t i = 0; i < count; i++) {
+        window[0] = std::min(window[0], placed[i].window[0]);
+        window[1] = std::min(window[1], placed[i].window[1]);
+        window[2] = std::max(window[2], placed[i].window[2]);
+        window[3] = std::max(window[3], placed[i].window[3]);
+        error = std::max(error, placed[i].error);
+    }
+    const double pad[4] = {-error, -error, error, error};
+    for (int i = 0; i < 4; i++) window[i] += pad[i];
+    return draw_bounds_reach_pixels(window, 0.0, 0.0, view.width, view.height);
+}
+
+// The box around the strip between these edges; x is the item's span.
+void edges_box(const Section& item, const BandEdge* edges, uint32_t count, float low[3], float high[3])
+{
+    low[0] = std::min(item.start, item.end);
+    high[0] = std::max(item.start, item.end);
+    for (uint32_t i = 0; i < count; i++) take_edge_bounds(edges[i], i == 0, low, high);
+}
+
+// Where a point lands in the window, in our arithmetic; the caller bounds the GL's distance from it.
+void window_point(const GraphWindowView& view, const float point[3], double window[2])
+{
+    double clip[4];
+    for (int row = 0; row < 4; row++) {
+        clip[row] = view.transform[12 + row];
+        for (int k = 0; k < 3; k++) clip[row] += view.transform[4 * k + row] * double(point[k]);
+    }
+    window[0] = (clip[0] / clip[3] + 1.0) * 0.5 * double(view.width);
+    window[1] = (clip[1] / clip[3] + 1.0) * 0.5 * double(view.height);
+}
+
+// Where the two corners of an edge land: x, y of the start corner, then of the end corner.
+void edge_window(const GraphWindowView& view, const Section& item, const BandEdge& edge, double window[4])
+{
+    const float ends[2] = {item.start, item.end};
+    for (int side = 0; side < 2; side++) {
+        const float point[3] = {ends[side], edge.height, edge.depth};
+        window_point(view, point, window + 2 * side);
+    }
+}
+
+// Appends the quads between these edges that can cover a pixel centre at quad index kept;
+// returns the new count. The edges lie inside the view volume, and the run's rounding bound
+// holds for every corner in its box.
+uint32_t keep_reaching_run(const GraphWindowView& view, const Section& item, const BandEdge* edges, uint32_t count,
+                           float* vertices, float* colours, uint32_t kept)
+{
+    float low[3], high[3];
+    edges_box(item, edges, count, low, high);
+    Placement run = place_box(view, low, high);
+    if (!placements_reach_pixels(view, &run, 1)) return kept;
+    double corners[8];  // the earlier edge's two corners, then the later edge's
+    edge_window(view, item, edges[0], corners + 4);
+    for (uint32_t i = 0; i + 1 < count; i++) {
+        std::memcpy(corners, corners + 4, 4 * sizeof(double));
+        edge_window(view, item, edges[i + 1], corners + 4);
+        double window[4] = {INFINITY, INFINITY, -INFINITY, -INFINITY};
+        for (int corner = 0; corner < 4; corner++) {
+            window[0] = std::min(window[0], corners[2 * corner] - run.error);
+            window[1] = std::min(window[1], corners[2 * corner + 1] - run.error);
+            window[2] = std::max(window[2], corners[2 * corner] + run.error);
+            window[3] = std::max(window[3], corners[2 * corner + 1] + run.error);
+        }
+        if (!draw_bounds_reach_pixels(window, 0.0, 0.0, view.width, view.height)) continue;
+        graph_put_band_quad(item, edges[i], edges[i + 1], vertices + 12 * kept, colours + 12 * kept);
+        kept++;
+    }
+    return kept;
+}
+
+// keep_reaching_run over the runs of these edges, unless their box reaches no pixel, in which
+// case none of the runs within it can.
+uint32_t keep_reaching_block(const GraphWindowView& view, const Section& item, const BandEdge* edges, uint32_t count,
+                             float* vertices, float* colours, uint32_t kept)
+{
+    float low[3], high[3];
+    edges_box(item, edges, count, low, high);
+    Placement block = place_box(view, low, high);
+    if (!placements_reach_pixels(view, &block, 1)) return kept;
+    for (uint32_t first = 0; first + 1 < count; first += kBandRunQuads)
+        kept = keep_reaching_run(view, item, edges + first, std::min(kBandRunQuads + 1, count - first), vertices,
+                                 colours, kept);
+    return kept;
+}
+
+}  // namespace
+
+GraphWindowView graph_window_view(void)
+{
+    GraphWindowView view;
+    double projection[16], modelview[16];
+    GLint viewport[4];
+    glGetDoublev(GL_PROJECTION_MATRIX, projection);
+    glGetDoublev(GL_MODELVIEW_MATRIX, modelview);
+    glGetIntegerv(GL_VIEWPORT, viewport);
+    draw_multiply_matrices(projection, modelview, view.transform);
+    for (int i = 0; i < 16; i++) {
+        projection[i] = std::fabs(projection[i]);
+        modelview[i] = std::fabs(modelview[i]);
+    }
+    draw_multiply_matrices(projection, modelview, view.magnitudes);
+    view.width = uint32_t(viewport[2]);
+    view.height = uint32_t(viewport[3]);
+    return view;
+}
+
+// When the strip lies inside the view volume by more than the GL's rounding, nothing in the
+// plain draw is clipped and each quad goes to the rasteriser on its own: the quads that cover no
+// pixel centre are left out. Otherwise the strip is drawn whole or not at all: leaving out quads
+// of a draw that clips made Mesa's software rasteriser set pixels of the kept quads differently.
+// A draw that sets no pixel leaves the frame and every state a later draw reads as they were.
+uint32_t graph_reaching_strip(const GraphWindowView& view, const SectionTable* table, const Section& item,
+                              uint32_t start, uint32_t count, const float* depths, const float depth_range[2],
+                              BandEdge* edges, float* vertices, float* colours)
+{
+    float heights[2];
+    graph_band_edges(table, item, start, count, depths, edges, heights);
+    // The box edges_box would give, from the bounds worked out beside the edges.
+    const float low[3] = {std::min(item.start, item.end), heights[0], depth_range[0]};
+    const float high[3] = {std::max(item.start, item.end), heights[1], depth_range[1]};
+    const Placement strip = place_box(view, low, high);
+    // Every run lies within the strip, so a strip that reaches no pixel holds no run that does.
+    if (strip.inside && !placements_reach_pixels(view, &strip, 1)) return 0;
+    if (!strip.inside) {
+        if (!box_reaches_pixels(view, low, high)) return 0;
+        for (uint32_t j = 0; j + 1 < count; j++)
+            graph_put_band_quad(item, edges[j], edges[j + 1], vertices + 12 * j, colours + 12 * j);
+        return count - 1;
+    }
+    uint32_t kept = 0;
+    for (uint32_t block = 0; block + 1 < count; block += kBandBlockQuads)
+        kept = keep_reaching_block(view, item, edges + block, std::min(kBandBlockQuads + 1, count - block), vertices,
+                                   colours, kept);
+    return kept;
+}
+
+// As with the bands, triangles are left out only of a slice that lies inside the view volume by
+// more than the GL's rounding; the error bound of the slice's box holds for each of its points.
+int32_t graph_reaching_slice(const GraphWindowView& view, const float slice[216], float kept[216])
+{
+    float low[3], high[3];
+    for (int k = 0; k < 3; k++) low[k] = high[k] = slice[k];
+    for (int i = 1; i < 72; i++)
+        for (int k = 0; k < 3; k++) {
+            low[k] = std::min(low[k], slice[3 * i + k]);
+            high[k] = std::max(high[k], slice[3 * i + k]);
+        }
+    const Placement box = place_box(view, low, high);
+    if (!box.inside) return box_reaches_pixels(view, low, high) ? -1 : 0;
+    if (!placements_reach_pixels(view, &box, 1)) return 0;
+    int32_t count = 0;
+    for (int triangle = 0; triangle < 24; triangle++) {
+        const float* corners = slice + 9 * triangle;
+        double window[6];
+        for (int k = 0; k < 3; k++) window_point(view, corners + 3 * k, window + 2 * k);
+        if (!draw_triangle_reaches_pixels(window, box.error, view.width, view.height)) continue;
+        std::memcpy(kept + 9 * count, corners, 9 * sizeof(float));
+        count++;
+    }
+    return count;
+}

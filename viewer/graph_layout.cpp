@@ -1,0 +1,190 @@
+// graph_layout: window sums, spans, band quads, shades, labels' places and pie slices.
+#include "viewer/graph_layout.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "viewer/viewer.h"
+
+namespace {
+
+const double kGroupLabelLift = 1.4;
+const uint32_t kSliceTriangles = 24;
+// Entries whose window sums are added side by side.
+const uint32_t kSumBlock = 8;
+
+float window_sum(const Section& section, uint32_t start, uint32_t count, uint32_t readable)
+{
+    float sum = 0.0f;
+    for (uint32_t j = 0; j < count; j++) sum += graph_value_at(section, uint64_t(start) + j, readable);
+    return sum;
+}
+
+// The window sums of kSumBlock entries from first on. Each entry still adds its frames in order,
+// rounding after each addition, but the additions of different entries overlap.
+void window_sum_block(SectionTable* table, uint32_t first, uint32_t start, uint32_t count, uint32_t readable)
+{
+    const uint32_t stored = start < readable ? std::min(count, readable - start) : 0;
+    const float* values[kSumBlock];
+    float sums[kSumBlock];
+    for (uint32_t e = 0; e < kSumBlock; e++) {
+        values[e] = table->sections[first + e].values + (stored > 0 ? start : 0);
+        sums[e] = 0.0f;
+    }
+    for (uint32_t j = 0; j < stored; j++)
+        for (uint32_t e = 0; e < kSumBlock; e++) sums[e] += values[e][j];
+    // Frames past the stored ones read 0, which still turns a sum of -0 into +0.
+    for (uint32_t j = stored; j < count; j++)
+        for (uint32_t e = 0; e < kSumBlock; e++) sums[e] += 0.0f;
+    for (uint32_t e = 0; e < kSumBlock; e++) table->sections[first + e].sum = sums[e];
+}
+
+// Every other entry of the group gets an equal share of the group's span.
+void lay_out_items(SectionTable* table, const Section& group)
+{
+    uint32_t members = 0;
+    for (uint32_t k = 0; k < table->section_count; k++) members += graph_same_group(table->sections[k], group);
+    if (members == 0) return;
+    double step = (double(group.end) - double(group.start)) / members;
+    double position = group.start;
+    for (uint32_t k = 0; k < table->section_count; k++) {
+        Section& entry = table->sections[k];
+        if (!graph_same_group(entry, group)) continue;
+        entry.start = graph_finite_float(position);
+        position += step;
+        entry.end = graph_finite_float(position);
+    }
+}
+
+void lay_out_groups(SectionTable* table, double group_total)
+{
+    double position = -1.0;
+    for (uint32_t i = 0; i < table->section_count; i++) {
+        Section& group = table->sections[i];
+        if (group.type != SECTION_GROUP) continue;
+        group.start = graph_finite_float(position);
+        position += graph_share(2.0 * group.sum, group_total);
+        group.end = graph_finite_float(position);
+        lay_out_items(table, group);
+    }
+}
+
+void put_pie_point(float* vertex, double center_x, double radius, double angle)
+{
+    vertex[0] = graph_finite_float(center_x - radius * std::sin(angle));
+    vertex[1] = graph_finite_float(-radius - radius * std::cos(angle));
+    vertex[2] = -1.0f;
+}
+
+}  // namespace
+
+bool graph_same_group(const Section& entry, const Section& group)
+{
+    return &entry != &group && entry.group_index == group.group_index;
+}
+
+void graph_band_depths(const SectionTable* table, uint32_t start, uint32_t count, float frame_total_sum,
+                       float* depths, float range[2])
+{
+    const Section& root = table->sections[0];
+    uint32_t readable = profile_capacity(table);
+    double depth = -1.0;
+    for (uint32_t j = 0; j < count; j++) {
+        depths[j] = graph_finite_float(depth);
+        depth += graph_share(2.0 * graph_value_at(root, uint64_t(start) + j, readable), frame_total_sum);
+    }
+    range[0] = range[1] = depths[0];
+    for (uint32_t j = 1; j < count; j++) {
+        range[0] = std::min(range[0], depths[j]);
+        range[1] = std::max(range[1], depths[j]);
+    }
+}
+
+// A zero or non-finite quotient of two floats in double is exactly what graph_share gives, and
+// the plain division lets the loop run over several frames at once.
+void graph_band_edges(const SectionTable* table, const Section& item, uint32_t start, uint32_t count,
+                      const float* depths, BandEdge* edges, float range[2])
+{
+    const Section& root = table->sections[0];
+    const uint32_t readable = profile_capacity(table);
+    const uint32_t stored = start < readable ? std::min(count, readable - start) : 0;
+    for (uint32_t j = 0; j < stored; j++) {
+        const float total = root.values[start + j], value = item.values[start + j];
+        const float height = float(double(value) / double(total));
+        edges[j] = BandEdge{total, value, std::isfinite(height) ? height : 0.0f, depths[j]};
+    }
+    for (uint32_t j = stored; j < count; j++) edges[j] = BandEdge{0.0f, 0.0f, 0.0f, depths[j]};
+    range[0] = range[1] = edges[0].height;
+    for (uint32_t j = 1; j < count; j++) {
+        range[0] = std::min(range[0], edges[j].height);
+        range[1] = std::max(range[1], edges[j].height);
+    }
+}
+
+void graph_put_band_quad(const Section& item, const BandEdge& from, const BandEdge& to, float* vertices,
+                         float* colours)
+{
+    const float quad[12] = {item.start, from.height, from.depth, item.end, from.height, from.depth,
+                            item.end, to.height, to.depth, item.start, to.height, to.depth};
+    std::memcpy(vertices, quad, sizeof quad);
+    double shade = profile_graph_shade(from.value, to.value);
+    const float colour[3] = {graph_finite_float(shade * item.colour[0]), graph_finite_float(shade * item.colour[1]),
+                             graph_finite_float(shade * item.colour[2])};
+    for (int corner = 0; corner < 4; corner++) std::memcpy(colours + 3 * corner, colour, sizeof colour);
+}
+
+float profile_graph_layout(SectionTable* table, uint32_t start, uint32_t count)
+{
+    uint32_t readable = profile_capacity(table);
+    // The window's last frame is left out of the depth total.
+    float frame_total_sum = count > 0 ? window_sum(table->sections[0], start, count - 1, readable) : 0.0f;
+    uint32_t blocked = table->section_count - table->section_count % kSumBlock;
+    for (uint32_t first = 0; first < blocked; first += kSumBlock)
+        window_sum_block(table, first, start, count, readable);
+    for (uint32_t i = blocked; i < table->section_count; i++)
+        table->sections[i].sum = window_sum(table->sections[i], start, count, readable);
+    double group_total = 0.0;
+    for (uint32_t i = 0; i < table->section_count; i++)
+        if (table->sections[i].type == SECTION_GROUP) group_total += table->sections[i].sum;
+    lay_out_groups(table, group_total);
+    return frame_total_sum;
+}
+
+double profile_graph_shade(float earlier, float later)
+{
+    // From nothing to nothing is no change; from nothing to something is the largest.
+    if (earlier == 0.0f) return later == 0.0f ? 1.0 : 0.0;
+    double ratio = double(later) / double(earlier);
+    if (!std::isfinite(ratio)) return 0.0;
+    return ratio > 1.0 ? 2.0 - ratio : ratio;
+}
+
+void profile_graph_band(const SectionTable* table, const Section* item, uint32_t start, uint32_t count,
+                        float frame_total_sum, float* vertices, float* colours)
+{
+    BandEdge from{};
+    graph_for_each_band_edge(table, *item, start, count, frame_total_sum, [&](uint32_t j, const BandEdge& edge) {
+        if (j > 0) graph_put_band_quad(*item, from, edge, vertices + 12 * (j - 1), colours + 12 * (j - 1));
+        from = edge;
+    });
+}
+
+GraphLabel profile_graph_span_label(const Section* entry, float width)
+{
+    double span = double(entry->start) - double(entry->end);
+    double lift = entry->type == SECTION_GROUP ? graph_share(kGroupLabelLift * span, width) : 0.0;
+    return GraphLabel{entry->start, graph_finite_float(lift), 1.0f, graph_finite_float(graph_share(span, width))};
+}
+
+void profile_graph_slice(float vertices[216], double center_x, double radius, double fraction, double angle)
+{
+    for (uint32_t s = 0; s < kSliceTriangles; s++) {
+        float* triangle = vertices + 9 * s;
+        put_pie_point(triangle, center_x, radius, (s * fraction * (1.0 / 24) + angle) * kGraphFullTurn);
+        put_pie_point(triangle + 3, center_x, radius, ((s + 1) * fraction * (1.0 / 24) + angle) * kGraphFullTurn);
+        triangle[6] = graph_finite_float(center_x);
+        triangle[7] = graph_finite_float(-radius);
+        triangle[8] = -1.0f;
+    }
+}
