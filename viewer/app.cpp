@@ -80,11 +80,18 @@ void input_pass(const InputState* input)
     }
     viewer_frame_window_input(input);
     viewer_follow_input(input);
+    viewer_home_input(input);
 }
 
 double seconds_now()
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// Ends the main loop's wait in time for a follow check.
+bool follow_due()
+{
+    return viewer_follow_busy(seconds_now());
 }
 
 }  // namespace
@@ -103,6 +110,7 @@ int viewer_run(int argc, char** argv)
     settings_load(kSettingsPath);
     brelm_set_context_func(viewer_context_created);
     brelm_set_action_func(viewer_action, nullptr);
+    brelm_set_wake_func(follow_due);
     brelm_main_loop();
     return 0;
 }
@@ -114,14 +122,16 @@ int32_t viewer_action(InputState* input, void* user)
         double now = seconds_now();
         viewer_return_free_memory(now);
         viewer_follow_idle(kProfilePath, now);
-        return 0;
+        return BRELM_RUN_ON;
     }
+    if (input->pass == BRELM_PASS_INPUT) viewer_rest_frame_start();
     viewer_scroll_step();
-    if (input->pass == BRELM_PASS_DRAW)
-        draw_pass();
-    else
+    if (input->pass != BRELM_PASS_DRAW) {
         input_pass(input);
-    return 0;
+        return BRELM_RUN_ON;
+    }
+    draw_pass();
+    return viewer_rest_frame_end(seconds_now()) ? BRELM_WAIT : BRELM_RUN_ON;
 }
 
 void viewer_context_created(void)
