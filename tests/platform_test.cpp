@@ -24,6 +24,7 @@ protected:
         InputState* input = brelm_get_input();
         *input = InputState{};
         brelm_set_action_func(nullptr, nullptr);
+        brelm_set_wake_func(nullptr);
         activate(true);
     }
 
@@ -458,20 +459,16 @@ int32_t waiting_pass(InputState* input, void*)
     return wake_log.draw_result;
 }
 
-class MainLoopWaitTest : public PlatformTest {
-protected:
-    void SetUp() override
-    {
-        PlatformTest::SetUp();
-        wake_log = WakeLog{};
-        brelm_set_wake_func(counting_wake);
-        brelm_set_action_func(waiting_pass, nullptr);
-    }
-    void TearDown() override { brelm_set_wake_func(nullptr); }
-};
-
-TEST_F(MainLoopWaitTest, WithoutTheRequestTheLoopNeverWaits)
+void log_waits()
 {
+    wake_log = WakeLog{};
+    brelm_set_wake_func(counting_wake);
+    brelm_set_action_func(waiting_pass, nullptr);
+}
+
+TEST_F(PlatformTest, WithoutTheWaitRequestTheLoopNeverWaits)
+{
+    log_waits();
     wake_log.draw_result = BRELM_RUN_ON;
     wake_log.frames_before_quit = 20;
     brelm_main_loop();
@@ -479,8 +476,9 @@ TEST_F(MainLoopWaitTest, WithoutTheRequestTheLoopNeverWaits)
     EXPECT_EQ(wake_log.polls, 0);
 }
 
-TEST_F(MainLoopWaitTest, AWaitEndsWhenTheWakeFunctionSaysSo)
+TEST_F(PlatformTest, AWaitEndsWhenTheWakeFunctionSaysSo)
 {
+    log_waits();
     wake_log.draw_result = BRELM_WAIT;
     wake_log.wake_every = 3;
     wake_log.frames_before_quit = 5;
@@ -501,8 +499,9 @@ TEST_F(MainLoopWaitTest, AWaitEndsWhenTheWakeFunctionSaysSo)
     EXPECT_EQ(wake_log.polls, polls);
 }
 
-TEST_F(MainLoopWaitTest, AWaitEndsAtTheFirstEvent)
+TEST_F(PlatformTest, AWaitEndsAtTheFirstEvent)
 {
+    log_waits();
     wake_log.draw_result = BRELM_WAIT;
     wake_log.quit_on_key = true;
     // The loop owns the thread it runs on; only another thread can type while it waits. A
