@@ -88,10 +88,13 @@ double seconds_now()
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-// Ends the main loop's wait in time for a follow check.
-bool follow_due()
+// While the main loop waits, follow checks run here, and only a change to show ends the wait.
+bool follow_while_waiting()
 {
-    return viewer_follow_busy(seconds_now());
+    double now = seconds_now();
+    if (!viewer_follow_busy(now)) return false;
+    viewer_follow_idle(kProfilePath, now);
+    return viewer_rest_changed();
 }
 
 }  // namespace
@@ -110,7 +113,7 @@ int viewer_run(int argc, char** argv)
     settings_load(kSettingsPath);
     brelm_set_context_func(viewer_context_created);
     brelm_set_action_func(viewer_action, nullptr);
-    brelm_set_wake_func(follow_due);
+    brelm_set_wake_func(follow_while_waiting);
     brelm_main_loop();
     return 0;
 }
@@ -124,7 +127,6 @@ int32_t viewer_action(InputState* input, void* user)
         viewer_follow_idle(kProfilePath, now);
         return BRELM_RUN_ON;
     }
-    if (input->pass == BRELM_PASS_INPUT) viewer_rest_frame_start();
     viewer_scroll_step();
     if (input->pass != BRELM_PASS_DRAW) {
         input_pass(input);

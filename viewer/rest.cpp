@@ -20,7 +20,7 @@ struct PictureState {
 };
 
 struct Rest {
-    PictureState at_start;
+    PictureState drawn_state;  // as the last frame drew it
     uint32_t quiet_frames;  // frames drawn since the last change
     bool drawn;  // the first picture is a change of its own
 };
@@ -51,16 +51,16 @@ bool same_picture(const PictureState& a, const PictureState& b)
 
 }  // namespace
 
-void viewer_rest_frame_start(void)
+bool viewer_rest_changed(void)
 {
-    rest.at_start = picture_state();
+    return !rest.drawn || !same_picture(rest.drawn_state, picture_state());
 }
 
 bool viewer_rest_frame_end(double now_seconds)
 {
-    bool changed =
-        !rest.drawn || brelm_pumped_event_count() > 0 || !same_picture(rest.at_start, picture_state());
+    bool changed = brelm_pumped_event_count() > 0 || viewer_rest_changed();
     rest.drawn = true;
+    rest.drawn_state = picture_state();
     rest.quiet_frames = changed ? 0 : rest.quiet_frames + 1;
     return rest.quiet_frames >= kSettleFrames && view_settled(nullptr) && !viewer_follow_busy(now_seconds);
 }

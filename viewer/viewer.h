@@ -41,10 +41,12 @@ bool viewer_reload_profile(const char* path);  // reads under a shared lock; rep
 const char* viewer_reload_reason(void);  // why the last reload failed; "" after one that loaded
 
 // Resting: the main loop waits while the picture cannot change
-void viewer_rest_frame_start(void);  // input pass: notes what the picture depends on as the frame begins
-// Draw pass, after drawing: true when this frame took no event, changed nothing, the camera is at
-// rest, no reload is due and two frames have been drawn since the last change.
+// Draw pass, after drawing: true when this frame took no event, changed nothing since the last
+// one, the camera is at rest, no reload is due and two frames have been drawn since the last change.
 bool viewer_rest_frame_end(double now_seconds);
+// True when camera, frame window or table differ from what the last frame drew. A reload always
+// changes the table's sections or counts: a new table is built while the old one still lives.
+bool viewer_rest_changed(void);
 bool viewer_follow_busy(double now_seconds);  // a reload is asked for, or a follow check falls due within 10 ms
 
 // Home key
