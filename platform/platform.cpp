@@ -155,6 +155,19 @@ void handle_resize_event(const SDL_ResizeEvent& event)
     brelm_set_screen_mode(width, height, fullscreen);
 }
 
+void wait_for_wake()
+{
+    SDL_Event event;
+    for (;;) {
+        SDL_PumpEvents();
+        // An error reading the queue ends the wait too: the next pump will meet it.
+        if (SDL_PeepEvents(&event, 1, SDL_PEEKEVENT, SDL_ALLEVENTS) != 0) return;
+        if (state.wake_func && state.wake_func()) return;
+        timespec pause = {0, kWaitPollNanoseconds};
+        nanosleep(&pause, nullptr);
+    }
+}
+
 }  // namespace
 
 void brelm_init(int argc, char** argv, uint32_t width, uint32_t height, uint8_t fullscreen, const char* caption)
@@ -336,19 +349,6 @@ void brelm_set_wake_func(WakeFunc func)
     state.wake_func = func;
 }
 
-void brelm_wait_for_wake(void)
-{
-    SDL_Event event;
-    for (;;) {
-        SDL_PumpEvents();
-        // An error reading the queue ends the wait too: the next pump will meet it.
-        if (SDL_PeepEvents(&event, 1, SDL_PEEKEVENT, SDL_ALLEVENTS) != 0) return;
-        if (state.wake_func && state.wake_func()) return;
-        timespec pause = {0, kWaitPollNanoseconds};
-        nanosleep(&pause, nullptr);
-    }
-}
-
 void brelm_main_loop(void)
 {
     InputState* input = brelm_get_input();
@@ -371,6 +371,6 @@ void brelm_main_loop(void)
         for (int i = 0; i < 3; i++) input->last_button[i] = input->button[i];
         // Where the swap does not wait for the display, redrawing an unchanging picture
         // would take a whole core from the program being profiled.
-        if (drawn == BRELM_WAIT) brelm_wait_for_wake();
+        if (drawn == BRELM_WAIT) wait_for_wake();
     }
 }

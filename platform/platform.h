@@ -9,6 +9,7 @@
 //   brelm_init(argc, argv, 720, 566, 0, "Savrel");   // opens the window, redirects stdout/stderr (line-buffered)
 //   brelm_set_context_func(fn);                      // called after every later mode change
 //   brelm_set_action_func(fn, 0);                    // called three times per frame
+//   brelm_set_wake_func(fn);                         // optional: ends a wait the draw pass asked for
 //   brelm_main_loop();                               // returns when the window is closed
 //
 // SDL appears only inside platform/; this header includes neither SDL nor GL.
@@ -83,6 +84,7 @@ int brelm_pump_events(InputState* input);  // drains SDL's queue; 0 as soon as a
 uint32_t brelm_pumped_event_count(void);  // events of any kind the last pump took, the quit included
 void brelm_set_action_func(ActionFunc func, void* user);  // registers the per-pass function (null allowed)
 int32_t brelm_run_pass(int32_t pass);  // runs one pass; the action's result, 0 when none is registered
-void brelm_set_wake_func(WakeFunc func);  // asked every poll of a wait; true ends it (null: only events do)
-void brelm_wait_for_wake(void);  // polls events with sleeps of at most 10 ms until one is queued or the wake func says so
+// Asked at every poll of a wait (the loop polls events with sleeps of at most 10 ms); true ends
+// the wait. Null: only an event ends it.
+void brelm_set_wake_func(WakeFunc func);
 void brelm_main_loop(void);  // frames until a quit event, waiting after a draw pass that returned BRELM_WAIT

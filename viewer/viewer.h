@@ -51,7 +51,7 @@ bool viewer_follow_busy(double now_seconds);  // a reload is asked for, or a fol
 
 // Home key
 void viewer_home_input(const InputState* input);  // Home frames the graph
-void viewer_frame_graph(void);  // glides the camera until the graph's box and pies fill 90% of the window
+void viewer_frame_graph(void);  // glides the camera until the graph's box and pies span 90% of the window's width or height
 
 // Graph
 void profile_draw_graph(uint32_t start, uint32_t count);  // draws profile_table() for frames start..start+count-1;
