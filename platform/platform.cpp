@@ -5,6 +5,7 @@
 #include <GL/gl.h>
 
 #include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +16,8 @@
 namespace {
 
 const uint32_t kResizeMargin = 60;
+// SDL 1.2 has no timed wait for events, so a wait polls; this bounds how late it sees one.
+const long kWaitPollNanoseconds = 10 * 1000 * 1000;
 
 struct PlatformState {
     ScreenMode screen_mode;
@@ -26,6 +29,8 @@ struct PlatformState {
     uint8_t active = 1;
     ActionFunc action_func;
     void* action_user;
+    WakeFunc wake_func;
+    uint32_t pumped_events;
 };
 
 PlatformState state;
@@ -148,6 +153,19 @@ void handle_resize_event(const SDL_ResizeEvent& event)
     brelm_resize_target(uint32_t(event.w), uint32_t(event.h), state.desktop_width, state.desktop_height, &width,
                         &height, &fullscreen);
     brelm_set_screen_mode(width, height, fullscreen);
+}
+
+void wait_for_wake()
+{
+    SDL_Event event;
+    for (;;) {
+        SDL_PumpEvents();
+        // An error reading the queue ends the wait too: the next pump will meet it.
+        if (SDL_PeepEvents(&event, 1, SDL_PEEKEVENT, SDL_ALLEVENTS) != 0) return;
+        if (state.wake_func && state.wake_func()) return;
+        timespec pause = {0, kWaitPollNanoseconds};
+        nanosleep(&pause, nullptr);
+    }
 }
 
 }  // namespace
@@ -285,7 +303,9 @@ InputState* brelm_get_input(void)
 int brelm_pump_events(InputState* input)
 {
     SDL_Event event;
+    state.pumped_events = 0;
     while (SDL_PollEvent(&event)) {
+        state.pumped_events++;
         switch (event.type) {
         case SDL_ACTIVEEVENT: handle_active_event(event.active); break;
         case SDL_KEYDOWN: handle_key_event(input, event.key, true); break;
@@ -299,6 +319,11 @@ int brelm_pump_events(InputState* input)
         }
     }
     return 1;
+}
+
+uint32_t brelm_pumped_event_count(void)
+{
+    return state.pumped_events;
 }
 
 void brelm_set_action_func(ActionFunc func, void* user)
@@ -319,6 +344,11 @@ int32_t brelm_run_pass(int32_t pass)
     return state.action_func ? state.action_func(&state.input, state.action_user) : 0;
 }
 
+void brelm_set_wake_func(WakeFunc func)
+{
+    state.wake_func = func;
+}
+
 void brelm_main_loop(void)
 {
     InputState* input = brelm_get_input();
@@ -329,7 +359,7 @@ void brelm_main_loop(void)
         }
         brelm_run_pass(BRELM_PASS_INPUT);
         brelm_run_pass(BRELM_PASS_IDLE);
-        brelm_run_pass(BRELM_PASS_DRAW);
+        int32_t drawn = brelm_run_pass(BRELM_PASS_DRAW);
         input->delta_x = 0.0f;
         input->delta_y = 0.0f;
         input->key_count = 0;
@@ -339,5 +369,8 @@ void brelm_main_loop(void)
         SDL_GL_SwapBuffers();
         input->frame += 1.0;
         for (int i = 0; i < 3; i++) input->last_button[i] = input->button[i];
+        // Where the swap does not wait for the display, redrawing an unchanging picture
+        // would take a whole core from the program being profiled.
+        if (drawn == BRELM_WAIT) wait_for_wake();
     }
 }

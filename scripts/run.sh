@@ -9,4 +9,9 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 bash "$(dirname "$0")/prepare-run.sh" "$build"
 cd "$build/run"
+cat <<'KEYS'
+Keys: F follows the recording while it is written, R reloads it, Home frames the graph.
+Mouse: right drag turns, right+left drag zooms, right+middle drag pans, right+middle+left resets;
+       left drag sideways scrolls the frames, up or down narrows or widens them.
+KEYS
 exec ../savrel

@@ -193,4 +193,21 @@ TEST(AppEndToEnd, RightDragTurnsTheSceneAndResetBringsItBack)
     EXPECT_EQ(viewer.close(), 0);
 }
 
+TEST(AppEndToEnd, SavrelViewPrintsTheKeysOnceBeforeTheViewerStarts)
+{
+    std::string folder = make_scratch_folder();
+    write_file(folder + "/game.bin", "");
+    std::string output;
+    // Without a display the viewer it starts ends at once, after the keys are out.
+    int status = run_program(SAVREL_VIEW_PATH, {folder + "/game.bin"}, &output, folder, 20000,
+                             {"DISPLAY", "SDL_VIDEODRIVER", "XDG_CACHE_HOME=" + folder + "/cache"});
+    EXPECT_EQ(status, 1);
+    const std::string keys = "Keys: F follows the recording while it is written, R reloads it, Home frames the graph.\n";
+    size_t at = output.find(keys);
+    ASSERT_NE(at, std::string::npos) << output;
+    EXPECT_EQ(output.find(keys, at + 1), std::string::npos);
+    EXPECT_NE(output.find("Mouse: right drag turns"), std::string::npos) << output;
+    EXPECT_LT(at, output.find("savrel: no display")) << output;
+}
+
 }  // namespace

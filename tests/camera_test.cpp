@@ -3,6 +3,7 @@
 #include <GL/gl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <numbers>
@@ -295,6 +296,102 @@ TEST_F(CameraGlTest, PanAfterApplyFollowsTheTurnedView)
     EXPECT_NEAR(camera.center[0], 0, 1e-6);
     EXPECT_NEAR(camera.center[1], 0, 1e-6);
     EXPECT_NEAR(camera.center[2], 2, 1e-6);
+}
+
+TEST_F(CameraGlTest, GlideSettlesWhereAnotherStepChangesNothing)
+{
+    // From far off, onto 0 (which a plain glide would only creep towards), and onto large values.
+    const ViewCamera cases[] = {
+        {{}, 0, 0, 90, -170, {0, 0, 0}, {1e4, -3, 0.5}, 0.8, 10, 0.01, 0, 0},
+        {{}, 89.9, 720, 0, 0, {5e4, -7e3, 1e-3}, {0, 0, 0}, 0.8, 9e4, 1, 0, 0},
+        {{}, -45, 33.3, -45, 33.3, {0.1, 0.2, 0.3}, {0.1, 0.2, 0.3}, 0.8, 10, 10, 0, 0},
+    };
+    for (const ViewCamera& start : cases) {
+        ViewCamera camera = start;
+        int steps = 0;
+        for (; steps < 1000; steps++) {
+            bool settled = view_settled(&camera);
+            ViewCamera before = camera;
+            glLoadIdentity();
+            view_apply(&camera);
+            bool moved = camera.pitch != before.pitch || camera.yaw != before.yaw ||
+                         camera.distance != before.distance || camera.center[0] != before.center[0] ||
+                         camera.center[1] != before.center[1] || camera.center[2] != before.center[2];
+            ASSERT_EQ(settled, !moved) << "step " << steps;
+            if (settled) break;
+        }
+        // A fifth of the gap a step takes it from 1e5 to below 1e-9 in about 150 steps.
+        EXPECT_LT(steps, 200);
+        for (int axis = 0; axis < 3; axis++) EXPECT_EQ(camera.center[axis], camera.center_target[axis]);
+        EXPECT_EQ(camera.pitch, camera.pitch_target);
+        EXPECT_EQ(camera.yaw, camera.yaw_target);
+        EXPECT_EQ(camera.distance, camera.distance_target);
+    }
+}
+
+// Window coordinates, -1 to 1 across, of a point under the current GL matrices; w is the depth.
+struct Projected {
+    double x, y, w;
+};
+
+Projected project(const double* modelview, const double* projection, const double point[3])
+{
+    double eye[4], clip[4];
+    for (int row = 0; row < 4; row++)
+        eye[row] = modelview[row] * point[0] + modelview[4 + row] * point[1] + modelview[8 + row] * point[2] +
+                   modelview[12 + row];
+    for (int row = 0; row < 4; row++)
+        clip[row] = projection[row] * eye[0] + projection[4 + row] * eye[1] + projection[8 + row] * eye[2] +
+                    projection[12 + row] * eye[3];
+    return {clip[0] / clip[3], clip[1] / clip[3], clip[3]};
+}
+
+TEST_F(CameraGlTest, FramedPointsLieInViewAndFillTheTighterDirection)
+{
+    // A box with a plane hanging below its back edge, like the graph and its pies.
+    double points[10][3];
+    for (int corner = 0; corner < 8; corner++) {
+        points[corner][0] = corner & 1 ? 1.0 : -1.0;
+        points[corner][1] = corner & 2 ? 1.0 : 0.0;
+        points[corner][2] = corner & 4 ? 1.0 : -1.0;
+    }
+    const double hanging[2][3] = {{-1, -1.5, -1}, {1, -1.5, -1}};
+    std::memcpy(points[8], hanging, sizeof hanging);
+    struct Case {
+        double pitch, yaw;
+        uint32_t width, height;
+    } cases[] = {{0, 0, 720, 566}, {30, 45, 720, 566}, {-60, 200, 720, 566}, {90, 0, 720, 566}, {10, -30, 400, 900}, {-90, 90, 1280, 300}, {45, 135, 300, 300}};
+    for (const Case& c : cases) {
+        brelm_reshape(c.width, c.height);
+        double projection[16];
+        glGetDoublev(GL_PROJECTION_MATRIX, projection);
+        ViewCamera camera = {{}, 7, 7, c.pitch, c.yaw, {3, 3, 3}, {3, 3, 3}, 0.8, 50, 50, 0, 0};
+        view_frame_points(&camera, points, 10, 1.0 / projection[0], 1.0 / projection[5], 0.9);
+        EXPECT_EQ(camera.pitch_target, c.pitch);
+        EXPECT_EQ(camera.yaw_target, c.yaw);
+        // Glided to rest: the current values are the targets.
+        camera.pitch = camera.pitch_target;
+        camera.yaw = camera.yaw_target;
+        camera.distance = camera.distance_target;
+        std::memcpy(camera.center, camera.center_target, sizeof camera.center);
+        glLoadIdentity();
+        view_apply(&camera);
+        double low[2] = {HUGE_VAL, HUGE_VAL}, high[2] = {-HUGE_VAL, -HUGE_VAL};
+        for (const double* point : points) {
+            Projected at = project(camera.modelview, projection, point);
+            EXPECT_GT(at.w, 0.0);
+            low[0] = std::min(low[0], at.x), high[0] = std::max(high[0], at.x);
+            low[1] = std::min(low[1], at.y), high[1] = std::max(high[1], at.y);
+        }
+        double span = std::max(high[0] - low[0], high[1] - low[1]) / 2;
+        // GL keeps the model-view matrix in single precision.
+        EXPECT_NEAR(span, 0.9, 1e-5) << c.pitch << " " << c.yaw << " " << c.width << "x" << c.height;
+        for (int axis = 0; axis < 2; axis++) {
+            EXPECT_GE(low[axis], -0.9 - 1e-5) << c.pitch << " " << c.yaw;
+            EXPECT_LE(high[axis], 0.9 + 1e-5) << c.pitch << " " << c.yaw;
+        }
+    }
+    brelm_reshape(720, 566);
 }
 
 }  // namespace

@@ -24,6 +24,7 @@ protected:
         InputState* input = brelm_get_input();
         *input = InputState{};
         brelm_set_action_func(nullptr, nullptr);
+        brelm_set_wake_func(nullptr);
         activate(true);
     }
 
@@ -243,6 +244,18 @@ TEST_F(PlatformTest, QuitLeavesLaterEventsQueued)
     EXPECT_FLOAT_EQ(input->pointer_x, -1.0f);
 }
 
+TEST_F(PlatformTest, PumpCountsTheEventsItTook)
+{
+    motion(10, 10);
+    key(SDLK_a, 'a', true);
+    button(SDL_BUTTON_LEFT, true);
+    pump();
+    EXPECT_EQ(brelm_pumped_event_count(), 3u);
+    pump();
+    EXPECT_EQ(brelm_pump_events(brelm_get_input()), 1);
+    EXPECT_EQ(brelm_pumped_event_count(), 0u);
+}
+
 struct PassLog {
     int calls[3];
     int count;
@@ -405,6 +418,110 @@ TEST_F(MainLoopTest, LoopWithoutActionStillCountsFramesAndTracksButtons)
     EXPECT_GT(input->frame, 1.0);
     EXPECT_EQ(input->last_button[1], 1);
     EXPECT_EQ(brelm_run_pass(BRELM_PASS_DRAW), 0);
+}
+
+// The wake function's polls, counted; it ends a wait on its `wake_every`th poll.
+struct WakeLog {
+    int polls;  // in all
+    int polls_this_wait;
+    int wake_every;
+    std::vector<int> polls_at_frame;  // polls of the wait before each frame
+    std::vector<uint32_t> events_at_frame;  // events each frame pumped
+    std::vector<uint32_t> keys_at_frame;
+    int32_t draw_result;
+    int frames_before_quit;
+    bool quit_on_key;
+};
+
+WakeLog wake_log;
+
+bool counting_wake()
+{
+    wake_log.polls++;
+    return ++wake_log.polls_this_wait == wake_log.wake_every;
+}
+
+int32_t waiting_pass(InputState* input, void*)
+{
+    if (input->pass == BRELM_PASS_INPUT) {
+        wake_log.polls_at_frame.push_back(wake_log.polls_this_wait);
+        wake_log.polls_this_wait = 0;
+        wake_log.events_at_frame.push_back(brelm_pumped_event_count());
+        wake_log.keys_at_frame.push_back(input->key_count);
+    }
+    if (input->pass != BRELM_PASS_DRAW) return BRELM_RUN_ON;
+    if (int(wake_log.polls_at_frame.size()) == wake_log.frames_before_quit ||
+        (wake_log.quit_on_key && input->key_count > 0)) {
+        SDL_Event event{};
+        event.type = SDL_QUIT;
+        SDL_PushEvent(&event);
+    }
+    return wake_log.draw_result;
+}
+
+void log_waits()
+{
+    wake_log = WakeLog{};
+    brelm_set_wake_func(counting_wake);
+    brelm_set_action_func(waiting_pass, nullptr);
+}
+
+TEST_F(PlatformTest, WithoutTheWaitRequestTheLoopNeverWaits)
+{
+    log_waits();
+    wake_log.draw_result = BRELM_RUN_ON;
+    wake_log.frames_before_quit = 20;
+    brelm_main_loop();
+    EXPECT_EQ(wake_log.polls_at_frame.size(), 20u);
+    EXPECT_EQ(wake_log.polls, 0);
+}
+
+TEST_F(PlatformTest, AWaitEndsWhenTheWakeFunctionSaysSo)
+{
+    log_waits();
+    wake_log.draw_result = BRELM_WAIT;
+    wake_log.wake_every = 3;
+    wake_log.frames_before_quit = 5;
+    brelm_main_loop();
+    // Each wait lasts three polls, unless the window system's own event (another test's
+    // window uncovering ours) ends it sooner; the quit queued by the last draw pass ends the
+    // last wait before any poll.
+    ASSERT_EQ(wake_log.polls_at_frame.size(), 5u);
+    EXPECT_EQ(wake_log.polls_at_frame[0], 0);
+    int polls = 0;
+    for (size_t frame = 1; frame < 5; frame++) {
+        if (wake_log.events_at_frame[frame] == 0) {
+            EXPECT_EQ(wake_log.polls_at_frame[frame], 3) << frame;
+        }
+        EXPECT_LE(wake_log.polls_at_frame[frame], 3) << frame;
+        polls += wake_log.polls_at_frame[frame];
+    }
+    EXPECT_EQ(wake_log.polls, polls);
+}
+
+TEST_F(PlatformTest, AWaitEndsAtTheFirstEvent)
+{
+    log_waits();
+    wake_log.draw_result = BRELM_WAIT;
+    wake_log.quit_on_key = true;
+    // The loop owns the thread it runs on; only another thread can type while it waits. A
+    // wait the key never ends is ended by the wake function after about 20 s and fails below.
+    wake_log.wake_every = 2000;
+    std::thread typist([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        SDL_Event event{};
+        event.type = SDL_KEYDOWN;
+        event.key.type = SDL_KEYDOWN;
+        event.key.keysym.sym = SDLK_a;
+        SDL_PushEvent(&event);
+    });
+    brelm_main_loop();
+    typist.join();
+    // The frame after the key's wait is the last one, and it saw the key.
+    ASSERT_GE(wake_log.keys_at_frame.size(), 2u);
+    EXPECT_EQ(wake_log.keys_at_frame.back(), 1u);
+    EXPECT_GT(wake_log.polls_at_frame.back(), 0);
+    EXPECT_LT(wake_log.polls, 2000);
 }
 
 }  // namespace

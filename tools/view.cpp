@@ -5,6 +5,8 @@
 // says where the viewer's output goes and starts the viewer installed beside it. Key F in the
 // viewer then follows the linked file while a program records into it.
 //
+// It prints the viewer's keys once before starting it.
+//
 // Use: savrel-view PATH. Exit status 1 when PATH is missing or unreadable or the run folder
 // cannot be made, 2 on bad usage; otherwise the viewer's own.
 #include <fcntl.h>
@@ -25,6 +27,10 @@ const char* const kViewerName = "savrel";
 const char* const kRecordingName = "advance_profile.bin";
 // The folder name keeps this much of the recording's name; the hash tells the rest apart.
 const size_t kNameKept = 100;
+const char* const kKeys =
+    "Keys: F follows the recording while it is written, R reloads it, Home frames the graph.\n"
+    "Mouse: right drag turns, right+left drag zooms, right+middle drag pans, right+middle+left resets;\n"
+    "       left drag sideways scrolls the frames, up or down narrows or widens them.\n";
 
 int complain(const std::string& what, const char* reason)
 {
@@ -108,6 +114,7 @@ int main(int argc, char** argv)
     if (access(viewer.c_str(), X_OK) != 0) return complain(viewer, std::strerror(errno));
     std::printf("savrel-view: viewing %s from %s; the viewer's output goes to %s/my_stdout.txt\n", recording.c_str(),
                 folder.c_str(), folder.c_str());
+    std::fputs(kKeys, stdout);
     std::fflush(stdout);
     if (chdir(folder.c_str()) != 0) return complain(folder, std::strerror(errno));
     char* arguments[] = {const_cast<char*>(viewer.c_str()), nullptr};

@@ -81,11 +81,21 @@ void input_pass(const InputState* input)
     }
     viewer_frame_window_input(input);
     viewer_follow_input(input);
+    viewer_home_input(input);
 }
 
 double seconds_now()
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// While the main loop waits, follow checks run here, and only a change to show ends the wait.
+bool follow_while_waiting()
+{
+    double now = seconds_now();
+    if (!viewer_follow_busy(now)) return false;
+    viewer_follow_idle(kProfilePath, now);
+    return viewer_rest_changed();
 }
 
 }  // namespace
@@ -106,6 +116,7 @@ int viewer_run(int argc, char** argv)
     settings_load(kSettingsPath);
     brelm_set_context_func(viewer_context_created);
     brelm_set_action_func(viewer_action, nullptr);
+    brelm_set_wake_func(follow_while_waiting);
     brelm_main_loop();
     return 0;
 }
@@ -117,14 +128,15 @@ int32_t viewer_action(InputState* input, void* user)
         double now = seconds_now();
         viewer_return_free_memory(now);
         viewer_follow_idle(kProfilePath, now);
-        return 0;
+        return BRELM_RUN_ON;
     }
     viewer_scroll_step();
-    if (input->pass == BRELM_PASS_DRAW)
-        draw_pass();
-    else
+    if (input->pass != BRELM_PASS_DRAW) {
         input_pass(input);
-    return 0;
+        return BRELM_RUN_ON;
+    }
+    draw_pass();
+    return viewer_rest_frame_end(seconds_now()) ? BRELM_WAIT : BRELM_RUN_ON;
 }
 
 void viewer_context_created(void)

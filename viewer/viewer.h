@@ -20,7 +20,7 @@ struct FrameWindow {
 
 // Application
 int viewer_run(int argc, char** argv);  // the whole start-up and main loop; returns main's status
-int32_t viewer_action(InputState* input, void* user);  // the per-pass function
+int32_t viewer_action(InputState* input, void* user);  // the per-pass function; BRELM_WAIT from a draw pass at rest
 void viewer_context_created(void);  // restores GL state after a mode change
 
 // Memory the GL driver frees each frame
@@ -41,6 +41,19 @@ void viewer_follow_idle(const char* path, double now_seconds);  // the asked rel
 bool viewer_follow_busy(double now_seconds);
 bool viewer_reload_profile(const char* path);  // reads through profile/reader.h; replaces the table only when it loads
 const char* viewer_reload_reason(void);  // why the last reload failed; "" after one that loaded
+
+// Resting: the main loop waits while the picture cannot change
+// Draw pass, after drawing: true when this frame took no event, changed nothing since the last
+// one, the camera is at rest, no reload is due and two frames have been drawn since the last change.
+bool viewer_rest_frame_end(double now_seconds);
+// True when camera, frame window or table differ from what the last frame drew. A reload always
+// changes the table's sections or counts: a new table is built while the old one still lives.
+bool viewer_rest_changed(void);
+bool viewer_follow_busy(double now_seconds);  // a reload is asked for, or a follow check falls due within 10 ms
+
+// Home key
+void viewer_home_input(const InputState* input);  // Home frames the graph
+void viewer_frame_graph(void);  // glides the camera until the graph's box and pies span 90% of the window's width or height
 
 // Graph
 void profile_draw_graph(uint32_t start, uint32_t count);  // draws profile_table() for frames start..start+count-1;
