@@ -1,0 +1,183 @@
+// savrel-compare: the statistics against known answers, the two seeded experiments (false
+// alarms on noise, detection of a real slowdown), and the program's exit statuses and JSON.
+#include "tools/compare/analysis.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "profile/encoder.h"
+#include "profile/profile.h"
+#include "tests/support/process_support.h"
+
+namespace {
+
+// The noise model: 24 items in 4 groups, each item its mean times (1 + an AR(1) series of
+// lag-1 correlation 0.9 and 8% standard deviation), and 0.5% of frames three times as long.
+// The total is the items plus an untracked share that follows the same model.
+constexpr int kGroups = 4;
+constexpr int kItemsPerGroup = 6;
+constexpr int kItems = kGroups * kItemsPerGroup;
+constexpr double kItemStep = 0.00004;  // item i has a mean of (i + 1) * 40 microseconds
+constexpr double kUntracked = 0.004;  // the frame's mean is then 16 ms
+constexpr double kCorrelation = 0.9;
+constexpr double kDeviation = 0.08;
+constexpr double kSpikeShare = 0.005;
+constexpr double kSpikeFactor = 3.0;
+// Item 19 has a mean of 0.8 ms: 5% of the frame.
+constexpr int kSlowedItem = 19;
+constexpr uint32_t kExperimentFrames = 2000;
+constexpr int kExperimentPairs = 200;
+
+std::vector<EncodedGroupNames> model_names()
+{
+    std::vector<EncodedGroupNames> names(kGroups);
+    for (int group = 0; group < kGroups; group++) {
+        names[size_t(group)].name = "Group " + std::to_string(group);
+        for (int item = 0; item < kItemsPerGroup; item++)
+            names[size_t(group)].items.push_back("item " + std::to_string(group * kItemsPerGroup + item));
+    }
+    return names;
+}
+
+// One recording of the model; slowed_item's mean is scaled by slowdown.
+ProfileBytes model_recording(uint64_t seed, uint32_t frames, int slowed_item = -1, double slowdown = 1.0,
+                             const std::vector<EncodedGroupNames>& names = model_names())
+{
+    std::mt19937_64 random(seed);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    std::vector<double> noise(kItems + 1);
+    for (double& value : noise) value = kDeviation * normal(random);
+    double innovation = kDeviation * std::sqrt(1.0 - kCorrelation * kCorrelation);
+    ProfileBytes bytes;
+    std::vector<EncodedGroupValues> groups(kGroups);
+    for (uint32_t frame = 0; frame < frames; frame++) {
+        double spike = uniform(random) < kSpikeShare ? kSpikeFactor : 1.0;
+        for (double& value : noise) value = kCorrelation * value + innovation * normal(random);
+        double total = kUntracked * (1.0 + noise[kItems]) * spike;
+        for (int group = 0; group < kGroups; group++) {
+            groups[size_t(group)].items.resize(kItemsPerGroup);
+            double group_sum = 0.0;
+            for (int item = 0; item < kItemsPerGroup; item++) {
+                int index = group * kItemsPerGroup + item;
+                double mean = kItemStep * (index + 1) * (index == slowed_item ? slowdown : 1.0);
+                double value = mean * (1.0 + noise[size_t(index)]) * spike;
+                groups[size_t(group)].items[size_t(item)] = float(value);
+                group_sum += value;
+            }
+            groups[size_t(group)].value = float(group_sum);
+            total += group_sum;
+        }
+        profile_encode_frame(&bytes, float(total), groups, {});
+    }
+    profile_encode_structure(&bytes, names);
+    return bytes;
+}
+
+RunSummary summarize(const ProfileBytes& bytes)
+{
+    profile_load_memory(bytes.data(), bytes.size());
+    const SectionTable* table = profile_table();
+    return compare_summarize_table(table, 0, table->frame_count);
+}
+
+const SectionComparison* find(const Comparison& comparison, const std::string& name)
+{
+    for (const SectionComparison& section : comparison.sections)
+        if (section.name == name) return &section;
+    return nullptr;
+}
+
+const CompareThresholds kFivePercentGate = {true, 5.0, false, 0.0};
+
+TEST(CompareStatistics, QuantilesAreNearestRanksOfAnyOrder)
+{
+    // 1..1000 ms shuffled: nearest ranks 500, 950 and 990.
+    std::vector<float> values(1000);
+    for (size_t index = 0; index < values.size(); index++) values[index] = float(index + 1) * 0.001f;
+    std::shuffle(values.begin(), values.end(), std::mt19937(7));
+    SectionSummary summary = compare_summarize_values(values.data(), uint32_t(values.size()));
+    EXPECT_FLOAT_EQ(summary.median, 0.5f);
+    EXPECT_FLOAT_EQ(summary.p95, 0.95f);
+    EXPECT_FLOAT_EQ(summary.p99, 0.99f);
+    // Negative values and one value: the order holds across the sign.
+    float mixed[] = {-2.0f, 3.0f, -1.0f, 0.0f, 1.0f};
+    EXPECT_FLOAT_EQ(compare_summarize_values(mixed, 5).median, 0.0f);
+    EXPECT_FLOAT_EQ(compare_summarize_values(mixed, 5).p95, 3.0f);
+    EXPECT_TRUE(std::isinf(compare_summarize_values(mixed, 5).median_variance));
+}
+
+// The median's estimated variance against its true spread over many series, for independent
+// frames and for strongly correlated ones: an estimate that ignored the correlation would be
+// several times too small.
+TEST(CompareStatistics, MedianVarianceFollowsTheCorrelation)
+{
+    for (double correlation : {0.0, 0.9}) {
+        std::mt19937_64 random(11);
+        std::normal_distribution<double> normal(0.0, 1.0);
+        double innovation = std::sqrt(1.0 - correlation * correlation);
+        std::vector<double> medians, estimates;
+        std::vector<float> values(2000);
+        for (int series = 0; series < 300; series++) {
+            double noise = normal(random);
+            for (float& value : values) value = float(1.0 + 0.1 * (noise = correlation * noise + innovation * normal(random)));
+            SectionSummary summary = compare_summarize_values(values.data(), uint32_t(values.size()));
+            medians.push_back(summary.median);
+            estimates.push_back(summary.median_variance);
+        }
+        double mean = 0.0, spread = 0.0, estimate = 0.0;
+        for (double median : medians) mean += median / double(medians.size());
+        for (double median : medians) spread += (median - mean) * (median - mean) / double(medians.size() - 1);
+        for (double value : estimates) estimate += value / double(estimates.size());
+        SCOPED_TRACE(correlation);
+        EXPECT_GT(estimate / spread, 0.7);
+        EXPECT_LT(estimate / spread, 1.4);
+    }
+}
+
+TEST(CompareStatistics, TQuantilesMatchTheTable)
+{
+    struct Case {
+        double degrees, quantile;
+    } cases[] = {{1, 12.706}, {10, 2.228}, {30.5, 2.042}, {60, 2.000}, {120, 1.980}, {1e9, 1.960}};
+    for (const Case& item : cases) EXPECT_NEAR(compare_t_quantile(item.degrees), item.quantile, 0.002) << item.degrees;
+    EXPECT_TRUE(std::isinf(compare_t_quantile(0.5)));
+}
+
+// Two recordings of the same seeded program that differ only in noise, 200 times: the
+// 5% gate may fail at most 4 times.
+TEST(CompareExperiment, NoiseRarelyFailsTheGate)
+{
+    int failures = 0;
+    for (int pair = 0; pair < kExperimentPairs; pair++) {
+        RunSummary base = summarize(model_recording(2 * uint64_t(pair), kExperimentFrames));
+        RunSummary latest = summarize(model_recording(2 * uint64_t(pair) + 1, kExperimentFrames));
+        failures += compare_runs({base}, {latest}, kFivePercentGate).failed;
+    }
+    std::printf("noise pairs failing --fail-above 5: %d of %d\n", failures, kExperimentPairs);
+    EXPECT_LE(failures, 4);
+}
+
+// A 10% slowdown of an item that is 5% of the frame, 200 times: reported slower and failing
+// the 5% gate at least 190 times.
+TEST(CompareExperiment, TenPercentSlowdownIsCaught)
+{
+    int caught = 0;
+    for (int pair = 0; pair < kExperimentPairs; pair++) {
+        RunSummary base = summarize(model_recording(1000 + 2 * uint64_t(pair), kExperimentFrames));
+        RunSummary latest = summarize(model_recording(1001 + 2 * uint64_t(pair), kExperimentFrames, kSlowedItem, 1.1));
+        Comparison comparison = compare_runs({base}, {latest}, kFivePercentGate);
+        const SectionComparison* slowed = find(comparison, "Group 3/item 19");
+        ASSERT_NE(slowed, nullptr);
+        caught += slowed->verdict == VERDICT_SLOWER && slowed->fails && comparison.failed;
+    }
+    std::printf("10%% slowdowns caught: %d of %d\n", caught, kExperimentPairs);
+    EXPECT_GE(caught, 190);
+}
+
+}  // namespace

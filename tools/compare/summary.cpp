@@ -1,0 +1,225 @@
+// compare summary: one run's statistics per section, in a few streaming passes per series.
+//
+// Quantiles come from a histogram of the values' order-preserving bit patterns (16 high bits)
+// and an exact selection inside the few bins that hold the wanted ranks, so a section costs a
+// handful of passes over its values however many frames it has.
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <unordered_map>
+
+#include "tools/compare/analysis.h"
+
+namespace {
+
+constexpr uint32_t kFineBins = 1u << 16;
+constexpr uint32_t kCoarseBins = 1u << 8;
+constexpr uint32_t kFinePerCoarse = kFineBins / kCoarseBins;
+constexpr int kMostRanks = 3;
+// Below this many frames the median's uncertainty is not estimated.
+constexpr uint32_t kLeastFrames = 16;
+// Sokal's automatic window: sum autocorrelations up to a lag this many times the time so far.
+constexpr double kWindowFactor = 5.0;
+constexpr uint32_t kMostLags = 4096;
+// Nor past this share of the frames, where a slow wander of one recording would pass for
+// correlation and the sum would never settle.
+constexpr uint32_t kFramesPerLag = 10;
+// Hall and Sheather's bandwidth for the density at the median: kBandwidth * n^(-1/3).
+constexpr double kBandwidth = 0.971;
+constexpr double kMostBandwidth = 0.25;
+
+// Reused from section to section, so a summary allocates only while growing.
+struct Scratch {
+    std::vector<uint32_t> fine;  // counts per 16-bit key prefix
+    std::vector<uint32_t> coarse;  // counts per 8-bit key prefix
+    std::vector<uint8_t> slot;  // per fine bin: 1 + the list collecting it, or 0
+    std::vector<uint32_t> lists[kMostRanks];
+    std::vector<uint64_t> above;  // bit t: value t lies above the median
+};
+
+Scratch scratch;
+
+// Unsigned keys in the order of the floats they come from (negative values included).
+uint32_t order_key(float value)
+{
+    uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits & 0x80000000u ? ~bits : bits | 0x80000000u;
+}
+
+float key_value(uint32_t key)
+{
+    uint32_t bits = key & 0x80000000u ? key & 0x7FFFFFFFu : ~key;
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+// Nearest rank: the smallest value that at least that share of the frames reach.
+uint32_t nearest_rank(double share, uint32_t count)
+{
+    double rank = std::ceil(share * double(count)) - 1.0;
+    return uint32_t(std::clamp(rank, 0.0, double(count - 1)));
+}
+
+void build_histogram(const float* values, uint32_t count)
+{
+    if (scratch.fine.empty()) {
+        scratch.fine.assign(kFineBins, 0);
+        scratch.coarse.assign(kCoarseBins, 0);
+        scratch.slot.assign(kFineBins, 0);
+    }
+    for (uint32_t coarse = 0; coarse < kCoarseBins; coarse++) {
+        if (scratch.coarse[coarse] == 0) continue;
+        std::fill_n(scratch.fine.begin() + coarse * kFinePerCoarse, kFinePerCoarse, 0);
+        scratch.coarse[coarse] = 0;
+    }
+    for (uint32_t index = 0; index < count; index++) {
+        uint32_t key = order_key(values[index]);
+        scratch.fine[key >> 16]++;
+        scratch.coarse[key >> 24]++;
+    }
+}
+
+// The fine bin holding a rank, and the rank within that bin.
+uint32_t bin_of_rank(uint32_t rank, uint32_t* rank_in_bin)
+{
+    uint32_t coarse = 0;
+    while (rank >= scratch.coarse[coarse]) rank -= scratch.coarse[coarse++];
+    uint32_t fine = coarse * kFinePerCoarse;
+    while (rank >= scratch.fine[fine]) rank -= scratch.fine[fine++];
+    *rank_in_bin = rank;
+    return fine;
+}
+
+// The values at up to kMostRanks ranks, in one pass that keeps only their bins' keys.
+void select_ranks(const float* values, uint32_t count, const uint32_t* ranks, int rank_count, float* found)
+{
+    uint32_t bins[kMostRanks], within[kMostRanks];
+    int lists[kMostRanks];
+    int list_count = 0;
+    for (int index = 0; index < rank_count; index++) {
+        bins[index] = bin_of_rank(ranks[index], &within[index]);
+        if (scratch.slot[bins[index]] == 0) {
+            scratch.lists[list_count].clear();
+            scratch.slot[bins[index]] = uint8_t(++list_count);
+        }
+        lists[index] = scratch.slot[bins[index]] - 1;
+    }
+    for (uint32_t index = 0; index < count; index++) {
+        uint32_t key = order_key(values[index]);
+        uint8_t slot = scratch.slot[key >> 16];
+        if (slot) scratch.lists[slot - 1].push_back(key);
+    }
+    for (int index = 0; index < rank_count; index++) {
+        std::vector<uint32_t>& keys = scratch.lists[lists[index]];
+        std::nth_element(keys.begin(), keys.begin() + within[index], keys.end());
+        found[index] = key_value(keys[within[index]]);
+    }
+    for (int index = 0; index < rank_count; index++) scratch.slot[bins[index]] = 0;
+}
+
+// Frames t and t + lag both above the median, counted a word of 64 frames at a time.
+uint64_t pairs_above(uint32_t lag)
+{
+    const std::vector<uint64_t>& above = scratch.above;
+    size_t words = above.size(), skip = lag / 64;
+    uint32_t shift = lag % 64;
+    uint64_t pairs = 0;
+    for (size_t word = 0; word + skip < words; word++) {
+        uint64_t later = above[word + skip] >> shift;
+        if (shift && word + skip + 1 < words) later |= above[word + skip + 1] << (64 - shift);
+        pairs += uint64_t(std::popcount(above[word] & later));
+    }
+    return pairs;
+}
+
+// Integrated autocorrelation time of the indicator, summed up to Sokal's window or the first
+// lag without correlation (past it, the sum would only gather noise); the last lag goes to *window.
+double correlation_time(const float* values, uint32_t count, float median, uint32_t* window)
+{
+    scratch.above.assign((size_t(count) + 63) / 64, 0);
+    for (uint32_t index = 0; index < count; index++)
+        scratch.above[index / 64] |= uint64_t(values[index] > median) << (index % 64);
+    uint64_t ones = 0;
+    for (uint64_t word : scratch.above) ones += uint64_t(std::popcount(word));
+    double share = double(ones) / count, spread = share * (1.0 - share);
+    double time = 1.0;
+    uint32_t lag = 1, most = std::min(kMostLags, count / kFramesPerLag);
+    for (; spread > 0.0 && lag <= most; lag++) {
+        double together = double(pairs_above(lag)) / double(count - lag);
+        double correlation = (together - share * share) / spread;
+        if (correlation <= 0.0) break;
+        time += 2.0 * correlation;
+        if (lag >= kWindowFactor * time) break;
+    }
+    *window = std::min(lag, most);
+    return std::max(time, 1.0);
+}
+
+// The median's variance: (sparsity at the median)^2 * p(1-p) * time / n, the sparsity taken
+// from the quantiles a bandwidth either side of the median.
+void estimate_uncertainty(const float* values, uint32_t count, SectionSummary* summary)
+{
+    uint32_t window = 0;
+    double time = correlation_time(values, count, float(summary->median), &window);
+    double effective = count / time;
+    double bandwidth = std::min(kMostBandwidth, kBandwidth * std::cbrt(1.0 / effective));
+    uint32_t ranks[2] = {nearest_rank(0.5 - bandwidth, count), nearest_rank(0.5 + bandwidth, count)};
+    float spacing[2];
+    select_ranks(values, count, ranks, 2, spacing);
+    double sparsity = (double(spacing[1]) - spacing[0]) / (double(ranks[1] - ranks[0]) / count);
+    if (!std::isfinite(sparsity)) sparsity = std::numeric_limits<double>::infinity();
+    summary->correlation_time = time;
+    summary->median_variance = sparsity * sparsity * 0.25 * time / count;
+    // The autocorrelation sum over 2 * window + 1 terms is itself uncertain.
+    summary->degrees = std::max(1.0, double(count) / (2.0 * window + 1.0));
+}
+
+}  // namespace
+
+const char* const kCompareRecorderFrameEnd = "Savrel/frame end";
+
+SectionSummary compare_summarize_values(const float* values, uint32_t count)
+{
+    SectionSummary summary = {};
+    summary.frames = count;
+    summary.median_variance = std::numeric_limits<double>::infinity();
+    summary.correlation_time = 1.0;
+    if (count == 0) {
+        summary.median = summary.p95 = summary.p99 = std::numeric_limits<double>::quiet_NaN();
+        return summary;
+    }
+    build_histogram(values, count);
+    uint32_t ranks[3] = {nearest_rank(0.5, count), nearest_rank(0.95, count), nearest_rank(0.99, count)};
+    float found[3];
+    select_ranks(values, count, ranks, 3, found);
+    summary.median = found[0];
+    summary.p95 = found[1];
+    summary.p99 = found[2];
+    if (count >= kLeastFrames) estimate_uncertainty(values, count, &summary);
+    return summary;
+}
+
+RunSummary compare_summarize_table(const SectionTable* table, uint32_t first_frame, uint32_t frame_count)
+{
+    RunSummary run;
+    std::unordered_map<std::string, int> seen;
+    std::string group;
+    for (uint32_t index = 0; index < table->section_count; index++) {
+        const Section& section = table->sections[index];
+        std::string name = section.name;
+        if (section.type == SECTION_ROOT) name = "total";
+        if (section.type == SECTION_GROUP) group = section.name;
+        if (section.type == SECTION_ITEM) name = group + "/" + name;
+        int repeats = ++seen[name];
+        const float* values = section.values ? section.values + first_frame : nullptr;
+        SectionSummary summary = compare_summarize_values(values, values ? frame_count : 0);
+        summary.name = repeats > 1 ? name + " #" + std::to_string(repeats) : name;
+        summary.type = section.type;
+        run.push_back(summary);
+    }
+    return run;
+}
