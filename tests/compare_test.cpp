@@ -180,4 +180,137 @@ TEST(CompareExperiment, TenPercentSlowdownIsCaught)
     EXPECT_GE(caught, 190);
 }
 
+// Sections are matched by name whatever their order; one-sided ones are listed, not compared.
+TEST(CompareRuns, MatchesByNameAndListsNewAndGone)
+{
+    auto summary = [](const char* name, int32_t type, double median) {
+        return SectionSummary{name, type, 100, median, median, median, 0.0, 50.0, 1.0};
+    };
+    RunSummary base = {summary("total", SECTION_ROOT, 0.010), summary("A", SECTION_GROUP, 0.004),
+                       summary("A/x", SECTION_ITEM, 0.004), summary("Gone", SECTION_GROUP, 0.001)};
+    RunSummary latest = {summary("total", SECTION_ROOT, 0.012), summary("B", SECTION_GROUP, 0.001),
+                         summary("A", SECTION_GROUP, 0.005), summary("A/x", SECTION_ITEM, 0.0041)};
+    Comparison comparison = compare_runs({base}, {latest}, kFivePercentGate);
+    ASSERT_EQ(comparison.sections.size(), 3u);
+    EXPECT_EQ(comparison.sections[0].name, "total");
+    EXPECT_EQ(comparison.sections[1].name, "A");  // 1 ms changed, before A/x's 0.1 ms
+    EXPECT_NEAR(comparison.sections[1].change, 0.001, 1e-12);
+    EXPECT_EQ(comparison.sections[2].name, "A/x");
+    EXPECT_EQ(comparison.sections[2].verdict, VERDICT_UNCHANGED);  // 2.5%, below the gate's 5%
+    EXPECT_EQ(comparison.added, std::vector<std::string>{"B"});
+    EXPECT_EQ(comparison.removed, std::vector<std::string>{"Gone"});
+    EXPECT_TRUE(comparison.failed);
+}
+
+// Runs are replicates: when one run of each side sits 8% high, one run a side would call
+// that a slowdown, but the two sides' runs together show the same spread and no change.
+TEST(CompareRuns, RunToRunSpreadCountsInTheVerdict)
+{
+    auto run = [](uint64_t seed, double shift) {
+        return summarize(model_recording(seed, kExperimentFrames, kSlowedItem, shift));
+    };
+    std::vector<RunSummary> base = {run(70, 1.0), run(71, 1.08)};
+    std::vector<RunSummary> latest = {run(72, 1.08), run(73, 1.0)};
+    const SectionComparison* single = find(compare_runs({base[0]}, {latest[0]}, kFivePercentGate), "Group 3/item 19");
+    ASSERT_NE(single, nullptr);
+    EXPECT_EQ(single->verdict, VERDICT_SLOWER);
+    Comparison together = compare_runs(base, latest, kFivePercentGate);
+    const SectionComparison* pooled = find(together, "Group 3/item 19");
+    ASSERT_NE(pooled, nullptr);
+    EXPECT_EQ(pooled->base.runs, 2u);
+    EXPECT_NE(pooled->verdict, VERDICT_SLOWER);
+    EXPECT_FALSE(together.failed);
+    EXPECT_EQ(pooled->base.degrees, 1.0);  // the spread of the two run medians took over
+}
+
+// savrel-compare, run as a CI job would: exit statuses and the JSON.
+class CompareProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (std::string(SAVREL_COMPARE_PATH).empty()) GTEST_SKIP() << "savrel-compare is not built";
+        folder_ = make_scratch_folder();
+    }
+
+    std::string write(const char* name, const ProfileBytes& bytes)
+    {
+        std::string path = folder_ + "/" + name;
+        write_file(path, std::string(bytes.begin(), bytes.end()));
+        return path;
+    }
+
+    int compare(const std::vector<std::string>& arguments, std::string* output)
+    {
+        return run_program(SAVREL_COMPARE_PATH, arguments, output);
+    }
+
+    std::string folder_;
+};
+
+TEST_F(CompareProgramTest, ExitStatusesSayWhatHappened)
+{
+    std::string base = write("base.bin", model_recording(90, kExperimentFrames));
+    std::string same = write("same.bin", model_recording(91, kExperimentFrames));
+    std::string slower = write("slower.bin", model_recording(92, kExperimentFrames, kSlowedItem, 1.1));
+    std::string broken = write("broken.bin", ProfileBytes{1, 0, 0});
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+        const char* says;
+    } cases[] = {
+        {{base, same, "--fail-above", "5"}, 0, "Gate >5%: passed."},
+        {{"--fail-above", "5", "--fail-above-ms", "0.05", base, slower}, 3, "Group 3/item 19"},
+        {{base, slower, "--fail-above", "5", "--fail-above-ms", "0.2"}, 0, "Gate >5% and >0.2 ms: passed."},
+        {{base, slower}, 0, "Group 3/item 19 +0.0"},
+        {{base, folder_ + "/missing.bin", "--fail-above", "5"}, 1, "missing.bin did not load"},
+        {{broken, base}, 1, "broken.bin did not load"},
+        {{base, same, "--fail-above", "five"}, 2, "--fail-above needs a percentage"},
+        {{base}, 2, "give BASE and NEW"},
+        {{base, "--", same, "--", slower}, 2, "-- may appear once"},
+        {{base, same, "--frames", "5000.."}, 2, "starts after the last frame"},
+        {{base, same, "--colour"}, 2, "unknown option --colour"},
+    };
+    for (const Case& item : cases) {
+        std::string output;
+        EXPECT_EQ(compare(item.arguments, &output), item.status) << output;
+        EXPECT_NE(output.find(item.says), std::string::npos) << output;
+    }
+}
+
+// The JSON holds seconds; several runs a side; the recorder's own item and its group never
+// fail the gate, even 50% slower.
+TEST_F(CompareProgramTest, JsonInSecondsAndTheRecorderItemNeverGates)
+{
+    std::vector<EncodedGroupNames> names = model_names();
+    names[3].name = "Savrel";
+    names[3].items[1] = "frame end";
+    std::string base1 = write("base1.bin", model_recording(93, kExperimentFrames, -1, 1.0, names));
+    std::string base2 = write("base2.bin", model_recording(94, kExperimentFrames, -1, 1.0, names));
+    std::string latest = write("new.bin", model_recording(95, kExperimentFrames, kSlowedItem, 1.5, names));
+    std::string output;
+    ASSERT_EQ(compare({"--json", "--fail-above", "5", "--base-frames", "100..", base1, base2, "--", latest}, &output), 0) << output;
+    nlohmann::json document = nlohmann::json::parse(output);
+    EXPECT_EQ(document["unit"], "seconds");
+    EXPECT_EQ(document["base"]["first_frame"], 100);
+    EXPECT_EQ(document["new"]["first_frame"], 0);
+    EXPECT_EQ(document["fail_above_percent"], 5.0);
+    EXPECT_FALSE(document["failed"]);
+    EXPECT_EQ(document["sections"][0]["name"], "total");
+    EXPECT_EQ(document["sections"][0]["base"]["frames"], 2 * (kExperimentFrames - 100));
+    int exempt = 0;
+    for (const nlohmann::json& section : document["sections"]) {
+        if (!section["exempt"]) continue;
+        exempt++;
+        EXPECT_EQ(section["verdict"], "slower") << section["name"];
+        EXPECT_FALSE(section["fails"]);
+    }
+    EXPECT_EQ(exempt, 2);
+    nlohmann::json frame_end;
+    for (const nlohmann::json& section : document["sections"])
+        if (section["name"] == kCompareRecorderFrameEnd) frame_end = section;
+    ASSERT_TRUE(frame_end.is_object());
+    EXPECT_NEAR(frame_end["change"].get<double>(), 0.0004, 0.0001);  // half of 0.8 ms, in seconds
+    EXPECT_LT(frame_end["interval"][0].get<double>(), frame_end["change"].get<double>());
+}
+
 }  // namespace

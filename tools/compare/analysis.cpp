@@ -26,7 +26,7 @@ struct Match {
     size_t order;  // first appearance, base runs first
 };
 
-double mean_of(const std::vector<const SectionSummary*>& runs, double SectionSummary::* field)
+double mean_of(const std::vector<const SectionSummary*>& runs, double SectionSummary::*field)
 {
     double sum = 0.0;
     for (const SectionSummary* run : runs) sum += run->*field;
@@ -81,7 +81,8 @@ bool noticeable(double change, double base, double percent, double floor_seconds
 
 CompareVerdict judge(const SectionComparison& section, const CompareThresholds& thresholds)
 {
-    double percent = thresholds.has_percent ? thresholds.percent : thresholds.has_floor ? 0.0 : kDefaultPercent;
+    double percent = thresholds.has_percent ? thresholds.percent : thresholds.has_floor ? 0.0
+                                                                                        : kDefaultPercent;
     double floor_seconds = thresholds.has_floor ? thresholds.floor_seconds : 0.0;
     double band = std::max(floor_seconds, percent / 100.0 * std::fabs(section.base.median));
     if (!std::isfinite(section.low) || !std::isfinite(section.high)) return VERDICT_INCONCLUSIVE;
