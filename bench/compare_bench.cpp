@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <map>
 #include <string>
 #include <utility>
@@ -33,6 +34,13 @@ float next_noise(uint64_t* state)
 {
     *state = *state * 6364136223846793005ull + 1442695040888963407ull;
     return float(int32_t(*state >> 32)) / 2147483648.0f;
+}
+
+double thread_seconds()
+{
+    timespec now;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
 }
 
 void write_recording(const std::string& path, const Shape& shape, uint64_t seed)
@@ -118,17 +126,24 @@ void BM_CompareWhole(benchmark::State& state)
 {
     const auto& paths = pairs.paths(int(state.range(0)));
     const CompareThresholds gate = {true, 5.0, false, 0.0};
+    double loading = 0.0, total = 0.0;
     for (auto _ : state) {
+        double start = thread_seconds();
         std::vector<RunSummary> runs[2];
         for (int side = 0; side < 2; side++) {
+            double before = thread_seconds();
             profile_load(side ? paths.second.c_str() : paths.first.c_str());
+            loading += thread_seconds() - before;
             const SectionTable* table = profile_table();
             runs[side].push_back(compare_summarize_table(table, 0, table->frame_count));
         }
         Comparison comparison = compare_runs(runs[0], runs[1], gate);
         benchmark::DoNotOptimize(comparison.failed);
+        total += thread_seconds() - start;
     }
     state.counters["frames"] = profile_table()->frame_count;
+    // Measured inside the same iterations, so a busy machine weighs on both parts alike.
+    state.counters["whole_over_loading"] = total / loading;
 }
 
 }  // namespace
