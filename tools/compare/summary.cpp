@@ -1,8 +1,9 @@
 // compare summary: one run's statistics per section, in a few streaming passes per series.
 //
 // Quantiles come from a histogram of the values' order-preserving bit patterns (16 high bits)
-// and an exact selection inside the few bins that hold the wanted ranks, so a section costs a
-// handful of passes over its values however many frames it has.
+// and an exact selection inside the few bins that hold the wanted ranks (the quantiles for the
+// density are read from the histogram alone), so a section costs three passes over its values
+// however many frames it has.
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -26,7 +27,8 @@ constexpr uint32_t kMostLags = 4096;
 // Nor past this share of the frames, where a slow wander of one recording would pass for
 // correlation and the sum would never settle.
 constexpr uint32_t kFramesPerLag = 10;
-// Hall and Sheather's bandwidth for the density at the median: kBandwidth * n^(-1/3).
+// Hall and Sheather's bandwidth for the density at the median: kBandwidth * n^(-1/3), n the
+// effective number of frames.
 constexpr double kBandwidth = 0.971;
 constexpr double kMostBandwidth = 0.25;
 
