@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
@@ -44,9 +45,10 @@ std::vector<EncodedGroupNames> model_names()
     return names;
 }
 
-// One recording of the model; slowed_item's mean is scaled by slowdown.
-ProfileBytes model_recording(uint64_t seed, uint32_t frames, int slowed_item = -1, double slowdown = 1.0,
-                             const std::vector<EncodedGroupNames>& names = model_names())
+typedef std::function<void(float total, const std::vector<EncodedGroupValues>& groups)> FrameSink;
+
+// The model's frames, one call each; slowed_item's mean is scaled by slowdown.
+void model_frames(uint64_t seed, uint32_t frames, int slowed_item, double slowdown, const FrameSink& sink)
 {
     std::mt19937_64 random(seed);
     std::normal_distribution<double> normal(0.0, 1.0);
@@ -54,7 +56,6 @@ ProfileBytes model_recording(uint64_t seed, uint32_t frames, int slowed_item = -
     std::vector<double> noise(kItems + 1);
     for (double& value : noise) value = kDeviation * normal(random);
     double innovation = kDeviation * std::sqrt(1.0 - kCorrelation * kCorrelation);
-    ProfileBytes bytes;
     std::vector<EncodedGroupValues> groups(kGroups);
     for (uint32_t frame = 0; frame < frames; frame++) {
         double spike = uniform(random) < kSpikeShare ? kSpikeFactor : 1.0;
@@ -73,8 +74,17 @@ ProfileBytes model_recording(uint64_t seed, uint32_t frames, int slowed_item = -
             groups[size_t(group)].value = float(group_sum);
             total += group_sum;
         }
-        profile_encode_frame(&bytes, float(total), groups, {});
+        sink(float(total), groups);
     }
+}
+
+ProfileBytes model_recording(uint64_t seed, uint32_t frames, int slowed_item = -1, double slowdown = 1.0,
+                             const std::vector<EncodedGroupNames>& names = model_names())
+{
+    ProfileBytes bytes;
+    model_frames(seed, frames, slowed_item, slowdown, [&](float total, const std::vector<EncodedGroupValues>& groups) {
+        profile_encode_frame(&bytes, total, groups, {});
+    });
     profile_encode_structure(&bytes, names);
     return bytes;
 }
@@ -84,6 +94,35 @@ RunSummary summarize(const ProfileBytes& bytes)
     profile_load_memory(bytes.data(), bytes.size());
     const SectionTable* table = profile_table();
     return compare_summarize_table(table, 0, table->frame_count);
+}
+
+// The same run summarised straight from the model's values, as savrel-compare would summarise
+// its recording: for the 200-pair experiments, which need not go through files.
+RunSummary model_run(uint64_t seed, uint32_t frames, int slowed_item = -1, double slowdown = 1.0)
+{
+    std::vector<EncodedGroupNames> names = model_names();
+    std::vector<std::string> labels = {"total"};
+    for (const EncodedGroupNames& group : names) {
+        labels.push_back(group.name);
+        for (const std::string& item : group.items) labels.push_back(group.name + "/" + item);
+    }
+    std::vector<std::vector<float>> series(labels.size());
+    model_frames(seed, frames, slowed_item, slowdown, [&](float total, const std::vector<EncodedGroupValues>& groups) {
+        size_t section = 0;
+        series[section++].push_back(total);
+        for (const EncodedGroupValues& group : groups) {
+            series[section++].push_back(group.value);
+            for (float item : group.items) series[section++].push_back(item);
+        }
+    });
+    RunSummary run;
+    for (size_t section = 0; section < labels.size(); section++) {
+        run.push_back(compare_summarize_values(series[section].data(), frames));
+        run.back().name = labels[section];
+        run.back().type = section == 0 ? SECTION_ROOT : labels[section].find('/') == std::string::npos ? SECTION_GROUP
+                                                                                                       : SECTION_ITEM;
+    }
+    return run;
 }
 
 const SectionComparison* find(const Comparison& comparison, const std::string& name)
@@ -155,8 +194,8 @@ TEST(CompareExperiment, NoiseRarelyFailsTheGate)
 {
     int failures = 0;
     for (int pair = 0; pair < kExperimentPairs; pair++) {
-        RunSummary base = summarize(model_recording(2 * uint64_t(pair), kExperimentFrames));
-        RunSummary latest = summarize(model_recording(2 * uint64_t(pair) + 1, kExperimentFrames));
+        RunSummary base = model_run(2 * uint64_t(pair), kExperimentFrames);
+        RunSummary latest = model_run(2 * uint64_t(pair) + 1, kExperimentFrames);
         failures += compare_runs({base}, {latest}, kFivePercentGate).failed;
     }
     std::printf("noise pairs failing --fail-above 5: %d of %d\n", failures, kExperimentPairs);
@@ -169,8 +208,8 @@ TEST(CompareExperiment, TenPercentSlowdownIsCaught)
 {
     int caught = 0;
     for (int pair = 0; pair < kExperimentPairs; pair++) {
-        RunSummary base = summarize(model_recording(1000 + 2 * uint64_t(pair), kExperimentFrames));
-        RunSummary latest = summarize(model_recording(1001 + 2 * uint64_t(pair), kExperimentFrames, kSlowedItem, 1.1));
+        RunSummary base = model_run(1000 + 2 * uint64_t(pair), kExperimentFrames);
+        RunSummary latest = model_run(1001 + 2 * uint64_t(pair), kExperimentFrames, kSlowedItem, 1.1);
         Comparison comparison = compare_runs({base}, {latest}, kFivePercentGate);
         const SectionComparison* slowed = find(comparison, "Group 3/item 19");
         ASSERT_NE(slowed, nullptr);
