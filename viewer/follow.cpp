@@ -149,13 +149,3 @@ const char* viewer_reload_reason(void)
 {
     return recording_last_detail();
 }
-
-bool viewer_follow_busy(double now_seconds)
-{
-    // The main loop's wait polls every 10 ms, so a check this close is already due.
-    const double lead = 0.010;
-    if (follow.reload_asked) return true;
-    if (!follow.following) return false;
-    double since = now_seconds - follow.last_check;
-    return !follow.checked || since < 0.0 || since >= kCheckInterval - lead;
-}

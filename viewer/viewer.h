@@ -49,7 +49,6 @@ bool viewer_rest_frame_end(double now_seconds);
 // True when camera, frame window or table differ from what the last frame drew. A reload always
 // changes the table's sections or counts: a new table is built while the old one still lives.
 bool viewer_rest_changed(void);
-bool viewer_follow_busy(double now_seconds);  // a reload is asked for, or a follow check falls due within 10 ms
 
 // Home key
 void viewer_home_input(const InputState* input);  // Home frames the graph
