@@ -1,0 +1,197 @@
+#include "tools/import/sections.h"
+
+#include <algorithm>
+
+#include "recorder/format.h"
+
+namespace {
+
+const double kSecondsPerMicrosecond = 1e-6;
+
+uint32_t find_slot(SectionPlan* plan, SlotKind kind, uint32_t owner, uint32_t key)
+{
+    uint64_t packed = uint64_t(kind) << 62 | uint64_t(owner & 0x3FFFFFFF) << 32 | key;
+    auto [entry, added] = plan->slot_ids.emplace(packed, uint32_t(plan->slots.size()));
+    if (!added) return entry->second;
+    uint32_t slot = entry->second;
+    plan->slots.push_back(SectionSlot{kind, kind == SLOT_FRAME_GROUP || kind == SLOT_THREAD_GROUP ? slot : owner, key, false, 0.0, 0.0, -1, -1});
+    if (kind == SLOT_FRAME_ITEM) plan->slots[owner].has_items = true;
+    SectionScratch& scratch = plan->scratch;
+    scratch.value.push_back(0.0);
+    scratch.covered.push_back(0.0);
+    scratch.is_touched.push_back(0);
+    return slot;
+}
+
+void add(SectionPlan* plan, uint32_t slot, double seconds)
+{
+    SectionScratch& scratch = plan->scratch;
+    if (!scratch.is_touched[slot]) scratch.is_touched[slot] = 1, scratch.touched.push_back(slot);
+    scratch.value[slot] += seconds;
+}
+
+// Outermost: not a frame event, and at the top or directly inside a frame event.
+void mark_outermost(SectionPlan* plan)
+{
+    const std::vector<TraceSpan>& spans = plan->trace->threads[plan->choice.thread].spans;
+    uint32_t frame_name = plan->choice.name;
+    plan->outermost.assign(spans.size(), 0);
+    std::vector<size_t> open;
+    for (size_t index = 0; index < spans.size(); index++) {
+        while (!open.empty() && spans[open.back()].end <= spans[index].start) open.pop_back();
+        bool parent_is_frame = open.empty() || spans[open.back()].name == frame_name;
+        plan->outermost[index] = spans[index].name != frame_name && parent_is_frame;
+        open.push_back(index);
+    }
+}
+
+// The other threads need only their outermost events.
+void keep_outermost(Trace* trace, uint32_t frame_thread)
+{
+    for (uint32_t index = 0; index < trace->threads.size(); index++) {
+        if (index == frame_thread) continue;
+        std::vector<TraceSpan>& spans = trace->threads[index].spans;
+        spans.erase(std::remove_if(spans.begin(), spans.end(), [](const TraceSpan& span) { return span.depth != 0; }), spans.end());
+    }
+}
+
+void reset_walk(SectionPlan* plan)
+{
+    plan->span_cursor = 0;
+    plan->instant_cursor = 0;
+    plan->thread_cursors.assign(plan->trace->threads.size(), 0);
+    plan->scratch.notes_left_out = 0;
+    plan->scratch.outside_frames = 0;
+}
+
+double span_end(const SectionPlan* plan, uint32_t frame)
+{
+    return frame + 1 < plan->frames.size() ? plan->frames[frame + 1].start : plan->frames[frame].end;
+}
+
+// An outermost event of the frame's thread, and the events directly inside it.
+void add_group_event(SectionPlan* plan, size_t index)
+{
+    const std::vector<TraceSpan>& spans = plan->trace->threads[plan->choice.thread].spans;
+    const TraceSpan& event = spans[index];
+    uint32_t group = find_slot(plan, SLOT_FRAME_GROUP, 0, event.name);
+    add(plan, group, (event.end - event.start) * kSecondsPerMicrosecond);
+    for (size_t inside = index + 1; inside < spans.size() && spans[inside].start < event.end; inside++) {
+        if (spans[inside].depth != event.depth + 1) continue;
+        double seconds = (spans[inside].end - spans[inside].start) * kSecondsPerMicrosecond;
+        add(plan, find_slot(plan, SLOT_FRAME_ITEM, group, spans[inside].name), seconds);
+        plan->scratch.covered[group] += seconds;
+    }
+}
+
+void walk_frame_thread(SectionPlan* plan, uint32_t frame, double end)
+{
+    const TraceThread& thread = plan->trace->threads[plan->choice.thread];
+    double start = plan->frames[frame].start;
+    size_t& cursor = plan->span_cursor;
+    for (; cursor < thread.spans.size() && thread.spans[cursor].start < end; cursor++) {
+        if (!plan->outermost[cursor]) continue;
+        if (thread.spans[cursor].start < start)
+            plan->scratch.outside_frames++;
+        else
+            add_group_event(plan, cursor);
+    }
+    SectionScratch& scratch = plan->scratch;
+    scratch.notes.clear();
+    size_t& instant = plan->instant_cursor;
+    for (; instant < thread.instants.size() && thread.instants[instant].time < end; instant++) {
+        const TraceInstant& note = thread.instants[instant];
+        if (note.name == plan->choice.name) continue;
+        if (note.time < start)
+            plan->scratch.outside_frames++;
+        else if (scratch.notes.size() < SAVREL_MAX_NOTES)
+            scratch.notes.push_back(note.name);
+        else
+            scratch.notes_left_out++;
+    }
+}
+
+// Another thread's outermost events, each by its overlap with the span.
+void walk_other_thread(SectionPlan* plan, uint32_t thread_index, double start, double end)
+{
+    const std::vector<TraceSpan>& spans = plan->trace->threads[thread_index].spans;
+    size_t& cursor = plan->thread_cursors[thread_index];
+    while (cursor < spans.size() && spans[cursor].end <= start) cursor++;
+    uint32_t group = UINT32_MAX;
+    for (size_t index = cursor; index < spans.size() && spans[index].start < end; index++) {
+        double overlap = std::min(spans[index].end, end) - std::max(spans[index].start, start);
+        if (overlap <= 0.0) continue;
+        if (group == UINT32_MAX) group = find_slot(plan, SLOT_THREAD_GROUP, 0, thread_index);
+        double seconds = overlap * kSecondsPerMicrosecond;
+        add(plan, group, seconds);
+        add(plan, find_slot(plan, SLOT_THREAD_ITEM, group, spans[index].name), seconds);
+    }
+}
+
+void walk_frame(SectionPlan* plan, uint32_t frame)
+{
+    double start = plan->frames[frame].start;
+    double end = span_end(plan, frame);
+    walk_frame_thread(plan, frame, end);
+    for (uint32_t thread = 0; thread < plan->trace->threads.size(); thread++) {
+        if (thread != plan->choice.thread) walk_other_thread(plan, thread, start, end);
+    }
+}
+
+double uncovered(const SectionPlan* plan, uint32_t slot)
+{
+    return std::max(0.0, plan->scratch.value[slot] - plan->scratch.covered[slot]);
+}
+
+void clear_frame(SectionPlan* plan)
+{
+    SectionScratch& scratch = plan->scratch;
+    for (uint32_t slot : scratch.touched) scratch.value[slot] = scratch.covered[slot] = 0.0, scratch.is_touched[slot] = 0;
+    scratch.touched.clear();
+}
+
+void total_frames(SectionPlan* plan)
+{
+    reset_walk(plan);
+    for (uint32_t frame = 0; frame < plan->frames.size(); frame++) {
+        walk_frame(plan, frame);
+        for (uint32_t slot : plan->scratch.touched) {
+            SectionSlot& entry = plan->slots[slot];
+            entry.total += plan->scratch.value[slot];
+            if (entry.kind == SLOT_FRAME_GROUP) entry.self_total += uncovered(plan, slot);
+        }
+        clear_frame(plan);
+    }
+    // What lies after the last frame is outside it too.
+    const TraceThread& thread = plan->trace->threads[plan->choice.thread];
+    plan->outside_frames = plan->scratch.outside_frames;
+    for (size_t index = plan->instant_cursor; index < thread.instants.size(); index++) plan->outside_frames += thread.instants[index].name != plan->choice.name;
+    for (size_t index = plan->span_cursor; index < thread.spans.size(); index++) plan->outside_frames += plan->outermost[index];
+    plan->notes_left_out = plan->scratch.notes_left_out;
+}
+
+}  // namespace
+
+void sections_plan(Trace* trace, const FrameChoice& choice, std::vector<FrameSpan> frames, SectionPlan* plan)
+{
+    plan->trace = trace;
+    plan->choice = choice;
+    plan->frames = std::move(frames);
+    mark_outermost(plan);
+    keep_outermost(trace, choice.thread);
+    total_frames(plan);
+    sections_layout(plan);
+    reset_walk(plan);
+}
+
+void sections_frame(SectionPlan* plan, uint32_t frame, std::vector<double>* values)
+{
+    values->assign(plan->section_count - 1, 0.0);
+    walk_frame(plan, frame);
+    for (uint32_t slot : plan->scratch.touched) {
+        const SectionSlot& entry = plan->slots[slot];
+        if (entry.position >= 0) (*values)[size_t(entry.position)] += plan->scratch.value[slot];
+        if (entry.self_position >= 0) (*values)[size_t(entry.self_position)] += uncovered(plan, slot);
+    }
+    clear_frame(plan);
+}
