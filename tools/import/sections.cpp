@@ -30,17 +30,25 @@ void add(SectionPlan* plan, uint32_t slot, double seconds)
     scratch.value[slot] += seconds;
 }
 
-// Outermost: not a frame event, and at the top or directly inside a frame event.
+// Outermost: not a frame event, and at the top or directly inside a frame event. An event that
+// holds frame events is their context, not part of a frame.
 void mark_outermost(SectionPlan* plan)
 {
     const std::vector<TraceSpan>& spans = plan->trace->threads[plan->choice.thread].spans;
     uint32_t frame_name = plan->choice.name;
     plan->outermost.assign(spans.size(), 0);
     std::vector<size_t> open;
+    size_t holding = 0;  // the open events below this many hold a frame event
     for (size_t index = 0; index < spans.size(); index++) {
         while (!open.empty() && spans[open.back()].end <= spans[index].start) open.pop_back();
+        holding = std::min(holding, open.size());
+        bool frame = spans[index].name == frame_name;
+        if (frame) {
+            for (size_t below = holding; below < open.size(); below++) plan->outermost[open[below]] = 0;
+            holding = open.size();
+        }
         bool parent_is_frame = open.empty() || spans[open.back()].name == frame_name;
-        plan->outermost[index] = spans[index].name != frame_name && parent_is_frame;
+        plan->outermost[index] = !frame && parent_is_frame;
         open.push_back(index);
     }
 }
