@@ -402,7 +402,8 @@ bool read_all(int descriptor, std::string* bytes)
     }
 }
 
-// Maps the file with a zero page reserved after it, so the text always ends in a zero byte.
+// Maps the file with a zero page reserved after it, so the text always ends in zero bytes
+// (aligned reads past the end stay in its last page).
 bool map_text(int descriptor, size_t size, TraceText* text)
 {
     size_t page = size_t(sysconf(_SC_PAGESIZE));
@@ -448,5 +449,7 @@ TraceJsonResult trace_json_read(const char* path, Trace* trace)
     int read_error = errno;
     close(descriptor);
     if (!read) return failure(TRACE_JSON_UNREADABLE, 0, std::strerror(read_error));
-    return parse(bytes.c_str(), bytes.size(), false, trace);
+    size_t size = bytes.size();
+    bytes.append(TRACE_JSON_PADDING, '\0');
+    return parse(bytes.c_str(), size, false, trace);
 }

@@ -25,7 +25,10 @@ struct TraceJsonResult {
     std::string detail;  // one line naming the problem, "" when OK
 };
 
+// The reader scans 16 aligned bytes at a time, so it may look up to this far past the text.
+enum { TRACE_JSON_PADDING = 16 };
+
 // Reads the file at path into trace (which starts empty); never throws.
 TraceJsonResult trace_json_read(const char* path, Trace* trace);
-// The same from bytes in memory; text[size] must be a zero byte.
+// The same from bytes in memory; text[size] to text[size + TRACE_JSON_PADDING - 1] must be zero bytes.
 TraceJsonResult trace_json_read_memory(const char* text, size_t size, Trace* trace);
