@@ -37,10 +37,14 @@ void mark_outermost(SectionPlan* plan)
     const std::vector<TraceSpan>& spans = plan->trace->threads[plan->choice.thread].spans;
     uint32_t frame_name = plan->choice.name;
     plan->outermost.assign(spans.size(), 0);
-    std::vector<size_t> open;
+    plan->subtree_end.assign(spans.size(), uint32_t(spans.size()));
+    std::vector<uint32_t> open;
     size_t holding = 0;  // the open events below this many hold a frame event
-    for (size_t index = 0; index < spans.size(); index++) {
-        while (!open.empty() && spans[open.back()].end <= spans[index].start) open.pop_back();
+    for (uint32_t index = 0; index < spans.size(); index++) {
+        while (!open.empty() && spans[open.back()].end <= spans[index].start) {
+            plan->subtree_end[open.back()] = index;
+            open.pop_back();
+        }
         holding = std::min(holding, open.size());
         bool frame = spans[index].name == frame_name;
         if (frame) {
@@ -53,21 +57,30 @@ void mark_outermost(SectionPlan* plan)
     }
 }
 
-// The other threads need only their outermost events.
-void keep_outermost(Trace* trace, uint32_t frame_thread)
+// One list of every other thread's outermost events, so that a frame visits only the events
+// that overlap it however many threads there are.
+void gather_other_spans(SectionPlan* plan)
 {
+    Trace* trace = plan->trace;
+    plan->other_spans.clear();
     for (uint32_t index = 0; index < trace->threads.size(); index++) {
-        if (index == frame_thread) continue;
-        std::vector<TraceSpan>& spans = trace->threads[index].spans;
-        spans.erase(std::remove_if(spans.begin(), spans.end(), [](const TraceSpan& span) { return span.depth != 0; }), spans.end());
+        if (index == plan->choice.thread) continue;
+        for (const TraceSpan& span : trace->threads[index].spans) {
+            if (span.depth == 0) plan->other_spans.push_back(OtherSpan{span.start, span.end, span.name, index});
+        }
+        std::vector<TraceSpan>().swap(trace->threads[index].spans);
     }
+    std::stable_sort(plan->other_spans.begin(), plan->other_spans.end(), [](const OtherSpan& left, const OtherSpan& right) {
+        return left.start < right.start;
+    });
 }
 
 void reset_walk(SectionPlan* plan)
 {
     plan->span_cursor = 0;
     plan->instant_cursor = 0;
-    plan->thread_cursors.assign(plan->trace->threads.size(), 0);
+    plan->other_cursor = 0;
+    plan->running.clear();
     plan->scratch.notes_left_out = 0;
     plan->scratch.outside_frames = 0;
 }
@@ -84,8 +97,7 @@ void add_group_event(SectionPlan* plan, size_t index)
     const TraceSpan& event = spans[index];
     uint32_t group = find_slot(plan, SLOT_FRAME_GROUP, 0, event.name);
     add(plan, group, (event.end - event.start) * kSecondsPerMicrosecond);
-    for (size_t inside = index + 1; inside < spans.size() && spans[inside].start < event.end; inside++) {
-        if (spans[inside].depth != event.depth + 1) continue;
+    for (size_t inside = index + 1; inside < plan->subtree_end[index]; inside = plan->subtree_end[inside]) {
         double seconds = (spans[inside].end - spans[inside].start) * kSecondsPerMicrosecond;
         add(plan, find_slot(plan, SLOT_FRAME_ITEM, group, spans[inside].name), seconds);
         plan->scratch.covered[group] += seconds;
@@ -119,21 +131,23 @@ void walk_frame_thread(SectionPlan* plan, uint32_t frame, double end)
     }
 }
 
-// Another thread's outermost events, each by its overlap with the span.
-void walk_other_thread(SectionPlan* plan, uint32_t thread_index, double start, double end)
+// The other threads' outermost events, each by its overlap with the span.
+void walk_other_threads(SectionPlan* plan, double start, double end)
 {
-    const std::vector<TraceSpan>& spans = plan->trace->threads[thread_index].spans;
-    size_t& cursor = plan->thread_cursors[thread_index];
-    while (cursor < spans.size() && spans[cursor].end <= start) cursor++;
-    uint32_t group = UINT32_MAX;
-    for (size_t index = cursor; index < spans.size() && spans[index].start < end; index++) {
+    const std::vector<OtherSpan>& spans = plan->other_spans;
+    for (; plan->other_cursor < spans.size() && spans[plan->other_cursor].start < end; plan->other_cursor++) {
+        plan->running.push_back(uint32_t(plan->other_cursor));
+    }
+    for (uint32_t index : plan->running) {
         double overlap = std::min(spans[index].end, end) - std::max(spans[index].start, start);
         if (overlap <= 0.0) continue;
-        if (group == UINT32_MAX) group = find_slot(plan, SLOT_THREAD_GROUP, 0, thread_index);
         double seconds = overlap * kSecondsPerMicrosecond;
+        uint32_t group = find_slot(plan, SLOT_THREAD_GROUP, 0, spans[index].thread);
         add(plan, group, seconds);
         add(plan, find_slot(plan, SLOT_THREAD_ITEM, group, spans[index].name), seconds);
     }
+    // What ends by this span's end cannot overlap the frames after it.
+    plan->running.erase(std::remove_if(plan->running.begin(), plan->running.end(), [&](uint32_t index) { return spans[index].end <= end; }), plan->running.end());
 }
 
 void walk_frame(SectionPlan* plan, uint32_t frame)
@@ -141,9 +155,7 @@ void walk_frame(SectionPlan* plan, uint32_t frame)
     double start = plan->frames[frame].start;
     double end = span_end(plan, frame);
     walk_frame_thread(plan, frame, end);
-    for (uint32_t thread = 0; thread < plan->trace->threads.size(); thread++) {
-        if (thread != plan->choice.thread) walk_other_thread(plan, thread, start, end);
-    }
+    walk_other_threads(plan, start, end);
 }
 
 double uncovered(const SectionPlan* plan, uint32_t slot)
@@ -186,7 +198,7 @@ void sections_plan(Trace* trace, const FrameChoice& choice, std::vector<FrameSpa
     plan->choice = choice;
     plan->frames = std::move(frames);
     mark_outermost(plan);
-    keep_outermost(trace, choice.thread);
+    gather_other_spans(plan);
     total_frames(plan);
     sections_layout(plan);
     reset_walk(plan);

@@ -38,6 +38,14 @@ struct SectionSlot {
     int32_t self_position;  // where a group's "(self)" goes; -1 nowhere
 };
 
+// An outermost event of a thread other than the frame's, in microseconds.
+struct OtherSpan {
+    double start;
+    double end;
+    uint32_t name;
+    uint32_t thread;
+};
+
 // A group of the recording's structure.
 struct SectionGroup {
     std::string name;
@@ -60,12 +68,15 @@ struct SectionPlan {
     FrameChoice choice;
     std::vector<FrameSpan> frames;
     std::vector<uint8_t> outermost;  // per span of the frame's thread
+    std::vector<uint32_t> subtree_end;  // per span of the frame's thread: the index after its last descendant
+    std::vector<OtherSpan> other_spans;  // the other threads' outermost events, by start
+    std::vector<uint32_t> running;  // other_spans that may still overlap the next frame
     std::vector<SectionSlot> slots;
     std::unordered_map<uint64_t, uint32_t> slot_ids;
     SectionScratch scratch;
     size_t span_cursor;
     size_t instant_cursor;
-    std::vector<size_t> thread_cursors;
+    size_t other_cursor;
     // The structure, once laid out.
     std::vector<SectionGroup> groups;
     uint32_t section_count;  // root included
@@ -74,8 +85,8 @@ struct SectionPlan {
     uint64_t outside_frames;  // outermost events and instants of the frame's thread outside every frame
 };
 
-// Totals every section over every frame, then names and folds them. Keeps only the
-// outermost events of the other threads.
+// Totals every section over every frame, then names and folds them. Moves the other threads'
+// outermost events into the plan and frees the rest of their events.
 void sections_plan(Trace* trace, const FrameChoice& choice, std::vector<FrameSpan> frames, SectionPlan* plan);
 // Fills values (section_count - 1 entries: the groups and items, the root left out) and the
 // plan's scratch.notes for frame `frame`. Frames must come in order, starting at 0.
