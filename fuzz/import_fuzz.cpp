@@ -48,7 +48,7 @@ void map_frames(Trace* trace, const char* frame_name)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     std::string text(reinterpret_cast<const char*>(data), size);
-    text.append(TRACE_JSON_PADDING, '\0');
+    text.append(TRACE_FILE_PADDING, '\0');
     Trace trace{};
     TraceJsonResult result = trace_json_read_memory(text.c_str(), size, &trace);
     check(result.status == TRACE_JSON_OK || !result.detail.empty(), "a failure names its problem");

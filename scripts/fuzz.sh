@@ -82,7 +82,7 @@ for name in "${targets[@]}"; do
     settings) build_target settings settings/settings.cpp ;;
     # RapidJSON 1.1 adds to its stack pointer while it is still null, before its first push.
     import) module_flags=(-fno-sanitize=pointer-overflow)
-      build_target import tools/import/trace.cpp tools/import/trace_json.cpp tools/import/frames.cpp \
+      build_target import tools/import/trace.cpp tools/import/trace_file.cpp tools/import/trace_json.cpp tools/import/frames.cpp \
         tools/import/sections.cpp tools/import/layout.cpp
       module_flags=() ;;
     *) echo "unknown target $name" >&2; exit 2 ;;

@@ -144,6 +144,18 @@ TEST_F(ImportTest, InstantsBecomeNotesAtMostSixteenAFrame)
     EXPECT_TRUE(notes[2].empty());
 }
 
+// A pipe is read whole rather than mapped; the recording is the same byte for byte.
+TEST_F(ImportTest, APipeGivesTheSameRecordingAsTheFile)
+{
+    std::string output;
+    ASSERT_EQ(import({"--frame", "frame", data_path("other_threads.json"), out_}, &output), 0) << output;
+    std::string command = "cat '" + data_path("other_threads.json") + "' | '" + SAVREL_IMPORT_PATH + "' --frame frame /dev/stdin piped.bin";
+    ASSERT_EQ(run_program("/bin/sh", {"-c", command}, &output, folder_, kImportTimeoutMilliseconds), 0) << output;
+    std::string piped = read_file(folder_ + "/piped.bin");
+    EXPECT_FALSE(piped.empty());
+    EXPECT_EQ(piped, read_file(out_));
+}
+
 // 5000 items in one group: root, group, 5000 items and (self) make 5003 sections. Folding the
 // 908 smallest (the first 908 items, 10 us each) into "(other)" leaves exactly 4096.
 TEST_F(ImportTest, SmallestItemsFoldIntoOtherPastTheSectionLimit)

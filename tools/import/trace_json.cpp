@@ -1,13 +1,6 @@
 #include "tools/import/trace_json.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 
 // Every x86-64 has SSE2; with it the reader scans strings and whitespace 16 bytes at a time.
@@ -23,8 +16,7 @@ namespace {
 const uint32_t kMaxDepth = 1000;
 // Past this a time in microseconds (about 31 years) is damage, not a trace.
 const double kLargestTime = 1e15;
-// How much text is read between two returns of its pages to the system.
-const size_t kDropBytes = size_t(32) << 20;
+// Events read between two chances to give parsed pages back.
 const uint32_t kDropCheckEvents = 4096;
 
 enum Field : uint8_t { FIELD_OTHER,
@@ -58,19 +50,10 @@ struct EventFields {
     bool bad;
 };
 
-// The mapped (or read) text of a trace with a zero byte after it.
-struct TraceText {
-    const char* text;
-    size_t size;
-    size_t mapped_size;  // 0 when the text was read into the heap
-};
-
 struct Handler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> {
     Trace* trace;
     const rapidjson::StringStream* stream;
-    const char* base;
-    size_t dropped;
-    bool droppable;
+    TraceFile* file;  // null for text in memory
     uint32_t depth;
     uint32_t events_depth;  // containers open inside the event array; 0 outside it
     Root root;
@@ -110,7 +93,6 @@ struct Handler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> {
     bool open(bool object);
     void finish_event();
     uint32_t event_thread();
-    void drop_read_pages();
 };
 
 Field field_of_key(const char* text, size_t length)
@@ -293,7 +275,10 @@ uint32_t Handler::event_thread()
 void Handler::finish_event()
 {
     trace->event_count++;
-    if (++events_since_check >= kDropCheckEvents) drop_read_pages();
+    if (++events_since_check >= kDropCheckEvents && file) {
+        events_since_check = 0;
+        trace_file_drop(file, stream->Tell());
+    }
     bool timed = event.has_ts && usable_time(event.ts);
     if (event.bad || !event.has_phase) {
         trace->skipped.unusable++;
@@ -338,18 +323,6 @@ void Handler::finish_event()
     trace->skipped.unusable++;
 }
 
-// Pages behind the parser are never read again; a private mapping gives them back for free.
-void Handler::drop_read_pages()
-{
-    events_since_check = 0;
-    if (!droppable) return;
-    size_t page = size_t(sysconf(_SC_PAGESIZE));
-    size_t position = stream->Tell() / page * page;
-    if (position < dropped + kDropBytes) return;
-    madvise(const_cast<char*>(base) + dropped, position - dropped, MADV_DONTNEED);
-    dropped = position;
-}
-
 bool only_whitespace(const char* text, size_t from, size_t size)
 {
     for (size_t at = from; at < size; at++) {
@@ -363,15 +336,14 @@ TraceJsonResult failure(TraceJsonStatus status, size_t offset, std::string detai
     return TraceJsonResult{status, offset, false, std::move(detail)};
 }
 
-TraceJsonResult parse(const char* text, size_t size, bool droppable, Trace* trace)
+TraceJsonResult parse(const char* text, size_t size, TraceFile* file, Trace* trace)
 {
     size_t skip = size >= 3 && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
     rapidjson::StringStream stream(text + skip);
     Handler handler{};
     handler.trace = trace;
     handler.stream = &stream;
-    handler.base = text;
-    handler.droppable = droppable;
+    handler.file = file;
     handler.last_thread = UINT32_MAX;
     rapidjson::Reader reader;
     rapidjson::ParseResult result = reader.Parse<rapidjson::kParseDefaultFlags>(stream, handler);
@@ -390,66 +362,19 @@ TraceJsonResult parse(const char* text, size_t size, bool droppable, Trace* trac
     return failure(TRACE_JSON_NO_EVENTS, 0, "the top level is neither an array nor an object");
 }
 
-bool read_all(int descriptor, std::string* bytes)
-{
-    char buffer[1 << 16];
-    for (;;) {
-        ssize_t count = read(descriptor, buffer, sizeof buffer);
-        if (count == 0) return true;
-        if (count < 0 && errno == EINTR) continue;
-        if (count < 0) return false;
-        bytes->append(buffer, size_t(count));
-    }
-}
-
-// Maps the file with a zero page reserved after it, so the text always ends in zero bytes
-// (aligned reads past the end stay in its last page).
-bool map_text(int descriptor, size_t size, TraceText* text)
-{
-    size_t page = size_t(sysconf(_SC_PAGESIZE));
-    size_t mapped_size = (size / page + 1) * page;
-    void* reserved = mmap(nullptr, mapped_size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (reserved == MAP_FAILED) return false;
-    void* mapped = mmap(reserved, size, PROT_READ, MAP_PRIVATE | MAP_FIXED, descriptor, 0);
-    if (mapped == MAP_FAILED) {
-        munmap(reserved, mapped_size);
-        return false;
-    }
-    madvise(mapped, size, MADV_SEQUENTIAL);
-    *text = TraceText{static_cast<const char*>(mapped), size, mapped_size};
-    return true;
-}
-
 }  // namespace
 
 TraceJsonResult trace_json_read_memory(const char* text, size_t size, Trace* trace)
 {
-    return parse(text, size, false, trace);
+    return parse(text, size, nullptr, trace);
 }
 
 TraceJsonResult trace_json_read(const char* path, Trace* trace)
 {
-    int descriptor = open(path, O_RDONLY | O_CLOEXEC);
-    if (descriptor < 0) return failure(TRACE_JSON_UNREADABLE, 0, std::strerror(errno));
-    struct stat info;
-    if (fstat(descriptor, &info) != 0 || S_ISDIR(info.st_mode)) {
-        close(descriptor);
-        return failure(TRACE_JSON_UNREADABLE, 0, "not a file");
-    }
-    TraceText text{};
-    if (S_ISREG(info.st_mode) && info.st_size > 0 && map_text(descriptor, size_t(info.st_size), &text)) {
-        close(descriptor);
-        TraceJsonResult result = parse(text.text, text.size, true, trace);
-        munmap(const_cast<char*>(text.text), text.mapped_size);
-        return result;
-    }
-    // Pipes and other streams are read whole.
-    std::string bytes;
-    bool read = read_all(descriptor, &bytes);
-    int read_error = errno;
-    close(descriptor);
-    if (!read) return failure(TRACE_JSON_UNREADABLE, 0, std::strerror(read_error));
-    size_t size = bytes.size();
-    bytes.append(TRACE_JSON_PADDING, '\0');
-    return parse(bytes.c_str(), size, false, trace);
+    TraceFile file;
+    std::string problem;
+    if (!trace_file_open(path, &file, &problem)) return failure(TRACE_JSON_UNREADABLE, 0, problem);
+    TraceJsonResult result = parse(file.text, file.size, file.mapped_size != 0 ? &file : nullptr, trace);
+    trace_file_close(&file);
+    return result;
 }
