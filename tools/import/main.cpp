@@ -121,7 +121,7 @@ bool write_recording(const Options& options, SectionPlan* plan, std::string* pro
     return recording_writer_commit(&writer, problem);
 }
 
-bool import(const Options& options)
+bool import_trace(const Options& options)
 {
     Trace trace{};
     TraceJsonResult read = trace_json_read(options.trace, &trace);
@@ -153,5 +153,5 @@ int main(int argc, char** argv)
         std::printf("%s\n\n%s", kUsage, kHelp);
         return 0;
     }
-    return import(options) ? 0 : 1;
+    return import_trace(options) ? 0 : 1;
 }
