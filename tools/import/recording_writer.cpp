@@ -69,7 +69,7 @@ bool recording_writer_open(RecordingWriter* writer, const char* path, std::strin
     writer->failed = false;
     int descriptor = mkstemp(writer->side_path.data());
     if (descriptor < 0) {
-        *problem = "cannot create " + writer->side_path + ": " + std::strerror(errno);
+        *problem = std::string("cannot create a file beside it: ") + std::strerror(errno);
         return false;
     }
     // mkstemp makes the file private; a recording is as readable as any file the user writes.
