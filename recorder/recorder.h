@@ -36,15 +36,17 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#include <savrel/format.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 enum {
-    RECORDER_NAME_SIZE = 32,  // a group or item name holds 1 to 31 characters
-    RECORDER_MAX_SECTIONS = 4096,  // root + groups + items, as the viewer's table counts them
-    RECORDER_MAX_NOTES = 16,  // notes per frame
-    RECORDER_NOTE_SIZE = 256,  // a note holds at most 255 characters
+    RECORDER_NAME_SIZE = SAVREL_NAME_SIZE,  // a group or item name holds 1 to 31 characters
+    RECORDER_MAX_SECTIONS = SAVREL_MAX_SECTIONS,  // root + groups + items, as the viewer's table counts them
+    RECORDER_MAX_NOTES = SAVREL_MAX_NOTES,  // notes per frame
+    RECORDER_NOTE_SIZE = SAVREL_NOTE_SIZE,  // a note holds at most 255 characters
 };
 
 // Why a call was refused; recorder_last_status() keeps the latest outcome.
