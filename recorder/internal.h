@@ -124,6 +124,8 @@ struct RewriteJob {
     int source_fd;
     uint64_t source_end;
     uint32_t source_frames;
+    std::vector<uint8_t> source_tail;  // frames after source_end that waited in memory for a reader
+    uint32_t source_tail_frames;
     std::vector<uint32_t> shape;  // items per group
     std::string side_path;
     int side_fd;
@@ -136,6 +138,7 @@ struct RewriteJob {
     uint32_t side_frames;
     bool done;
     bool failed;
+    int error;  // errno of the failure
     bool threaded;  // run on a thread of its own, which then waits for `released`
     // Closing a replaced file frees its pages, which for a large one takes a while: the
     // job's thread closes these once the frame thread is done with the job.
@@ -164,9 +167,14 @@ struct Recorder {
     // The frame thread's.
     std::mutex lifecycle;  // serialises recorder_open against itself
     uint32_t recordings;  // counts recorder_open calls; 0 is never a recording
-    int fd;
+    int fd;  // the file at the recording's path, holding the writer's lock
     std::string path;
-    uint64_t frames_end;  // file offset of the structure record
+    uint64_t frames_end;  // file offset of the structure record on disk
+    std::vector<uint8_t> disk_structure;  // the structure record on disk, put back after a failed write
+    uint32_t frames_on_disk;  // frames that the file at the path holds
+    std::vector<uint8_t> waiting;  // frame records that wait for a reader to let go
+    uint32_t waiting_frames;
+    std::chrono::steady_clock::time_point waiting_since;  // when the oldest of them ended
     std::vector<uint32_t> disk_shape;  // items per group in the file's structure record
     std::vector<uint8_t> frame_bytes;
     size_t frame_size;
@@ -175,6 +183,12 @@ struct Recorder {
     bool warned_open_scope;
     std::chrono::steady_clock::time_point frame_start;
     double milliseconds_per_tick;  // 0 until calibrated
+    int32_t self_item;  // "Savrel/frame end", or -1 when the recording leaves it out
+    double self_milliseconds;  // the last frame end's own time, booked in the next frame
+    int write_error;  // errno of the write that failed, or EFBIG for the file size limit
+    // A recording stopped by a failed write, until recorder_close or recorder_open.
+    std::atomic<bool> stopped;
+    uint32_t frames_not_written;
 };
 
 extern Recorder state;
@@ -210,18 +224,20 @@ void encode_frame(float total, const uint32_t* shape, uint32_t groups);  // into
 void clear_frame(void);  // zeroes the frame in progress
 
 // File writes (file_writes.cpp)
-bool write_parts(int fd, iovec* parts, int part_count, uint64_t offset);  // whole parts or false
-bool write_tail(int fd, uint64_t offset, bool with_frame);  // frame_bytes and structure_bytes
-bool write_tail_locked(int fd, uint64_t offset, bool with_frame);  // the same under the readers' lock
-bool write_first(int fd);  // an empty recording in place of the file's contents
+bool hold_writer_lock(int fd);  // the lock that keeps a second writer out; false when another holds it
+bool write_parts(int fd, iovec* parts, int part_count, uint64_t offset);  // whole parts or false; never past RLIMIT_FSIZE
 bool write_fully(int fd, const uint8_t* bytes, size_t size, uint64_t offset);
 bool read_fully(int fd, uint8_t* bytes, size_t size, uint64_t offset);
-bool write_frame(float total);  // the frame in progress, directly or beside a copy
-bool finish_file(void);  // the last structure record, the copy finished or abandoned
+bool write_first(int fd);  // an empty recording in place of the file's contents
+bool write_frame(float total);  // the frame in progress, now or once no reader holds the file
+bool write_encoded_frame(void);  // frame_bytes, now or once no reader holds the file
+bool flush_waiting(bool without_lock);  // writes the waiting frames now, with the lock when it is free
+bool finish_file(void);  // the waiting frames and last structure record, the copy finished or abandoned
 void drop_recording(void);  // closes everything without writing
 
 // Late-section copy (late_copy.cpp)
-bool start_rewrite(int source_fd, uint64_t source_end, uint32_t source_frames);  // under the mutex
+// Copies source_frames frames up to source_end, then the frames waiting in memory.
+bool start_rewrite(int source_fd, uint64_t source_end, uint32_t source_frames, bool with_waiting);  // under the mutex
 bool write_frame_during_rewrite(float total);
 bool finish_rewrite(void);  // waits for the copy and swaps it in
 void abandon_rewrite(void);  // waits for the copy and drops its side file

@@ -1,5 +1,6 @@
 // Late-section copy: the frames on disk, padded for a section that arrived late, into a side
 // file that then replaces the recording. The copy runs on a thread of its own.
+#include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -101,15 +102,29 @@ bool pad_source(RewriteJob* job)
     }
 }
 
+// The frames that waited in memory when the copy began, padded after the file's.
+bool pad_source_tail(RewriteJob* job)
+{
+    std::vector<uint8_t> out;
+    Cursor cursor{job->source_tail.data(), job->source_tail.data() + job->source_tail.size()};
+    for (uint32_t frame = 0; frame < job->source_tail_frames; frame++)
+        if (!pad_frame(&cursor, job->shape, &out)) return false;
+    if (!write_fully(job->side_fd, out.data(), out.size(), job->side_end)) return false;
+    job->side_end += out.size();
+    job->side_frames += job->source_tail_frames;
+    return true;
+}
+
 // Pads the source, then appends queued frames until none is waiting.
 void run_rewrite(std::shared_ptr<RewriteJob> job)
 {
     // ext4 writes out a file renamed over another during the rename, on the frame thread:
     // written out here first, the rename has only the queued frames left to write.
-    bool padded = pad_source(job.get()) && (!job->threaded || fdatasync(job->side_fd) == 0);
+    bool padded = pad_source(job.get()) && pad_source_tail(job.get()) && (!job->threaded || fdatasync(job->side_fd) == 0);
     std::vector<uint8_t> batch;
     std::unique_lock<std::mutex> hold(job->mutex);
     job->failed = !padded;
+    if (!padded) job->error = errno;
     while (!job->failed && !job->queue.empty()) {
         batch.swap(job->queue);
         uint32_t frames = job->queued_frames;
@@ -121,6 +136,7 @@ void run_rewrite(std::shared_ptr<RewriteJob> job)
         batch.clear();
         hold.lock();
         job->failed = !written;
+        if (!written) job->error = errno;
         job->side_end = offset + size;
         job->side_frames += frames;
     }
@@ -158,18 +174,40 @@ void release_job(RewriteJob* job, int first, int second)
     job->finished.notify_all();
 }
 
-// The finished copy, with frame_bytes when with_frame, replaces the recording. Under the lock.
+// Frame record and structure record into the side file, in one call.
+bool write_side_tail(int fd, uint64_t offset, bool with_frame)
+{
+    iovec parts[2] = {{state.frame_bytes.data(), with_frame ? state.frame_size : 0},
+                      {state.structure_bytes.data(), state.structure_bytes.size()}};
+    return write_parts(fd, parts, 2, offset);
+}
+
+// The finished copy, with frame_bytes when with_frame, replaces the recording; frames that
+// waited for the old file are in it already. Under the lock.
 bool swap_in_rewrite(bool with_frame)
 {
     RewriteJob* job = state.job.get();
     encode_structure();
-    if (!write_tail(job->side_fd, job->side_end, with_frame) || rename(job->side_path.c_str(), state.path.c_str()) != 0)
+    if (!write_side_tail(job->side_fd, job->side_end, with_frame) ||
+        rename(job->side_path.c_str(), state.path.c_str()) != 0) {
+        state.write_error = errno;
         return false;
+    }
     release_job(job, state.fd, source_is_side(job) ? job->source_fd : -1);
     state.fd = job->side_fd;
     state.frames_end = job->side_end + (with_frame ? state.frame_size : 0);
+    state.frames_on_disk = job->side_frames + (with_frame ? 1 : 0);
+    state.disk_structure.assign(state.structure_bytes.begin(), state.structure_bytes.end());
+    state.waiting.clear();
+    state.waiting_frames = 0;
     state.job.reset();
     return true;
+}
+
+bool copy_failed(const RewriteJob* job)
+{
+    state.write_error = job->error;
+    return false;
 }
 
 // Sections that arrived during a finished copy call for another, from its side file.
@@ -178,7 +216,7 @@ bool restart_rewrite(void)
     std::shared_ptr<RewriteJob> finished = state.job;
     state.job.reset();
     release_job(finished.get(), source_is_side(finished.get()) ? finished->source_fd : -1, -1);
-    if (start_rewrite(finished->side_fd, finished->side_end, finished->side_frames)) return true;
+    if (start_rewrite(finished->side_fd, finished->side_end, finished->side_frames, false)) return true;
     close(finished->side_fd);
     return false;
 }
@@ -187,12 +225,15 @@ bool restart_rewrite(void)
 
 // Starts copying the frames of source, padded to the sections known now, into a new side
 // file; the frame thread queues what comes after.
-bool start_rewrite(int source_fd, uint64_t source_end, uint32_t source_frames)
+bool start_rewrite(int source_fd, uint64_t source_end, uint32_t source_frames, bool with_waiting)
 {
     std::shared_ptr<RewriteJob> job = std::make_shared<RewriteJob>();
     job->source_fd = source_fd;
     job->source_end = source_end;
     job->source_frames = source_frames;
+    // Usually empty: frames wait only while a reader holds the file.
+    if (with_waiting) job->source_tail = state.waiting;
+    job->source_tail_frames = with_waiting ? state.waiting_frames : 0;
     job->shape.resize(state.group_count);
     for (uint32_t g = 0; g < state.group_count; g++) job->shape[g] = state.groups[g].item_count;
     job->side_path = state.path + kRewriteSuffix;
@@ -200,9 +241,14 @@ bool start_rewrite(int source_fd, uint64_t source_end, uint32_t source_frames)
     unlink(job->side_path.c_str());
     job->side_fd = open(job->side_path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (job->side_fd < 0) return false;
+    // Renamed over the recording, the side file keeps its writer's lock.
+    if (!hold_writer_lock(job->side_fd)) {
+        close(job->side_fd);
+        return false;
+    }
     state.job = job;
     state.rewrite_needed = false;
-    job->threaded = source_end > kInlineRewriteBytes;
+    job->threaded = source_end + job->source_tail.size() > kInlineRewriteBytes;
     if (!job->threaded) {
         run_rewrite(job);
         return true;
@@ -228,7 +274,7 @@ bool write_frame_during_rewrite(float total)
         std::unique_lock<std::mutex> hold(job->mutex);
         if (job->done) {
             hold.unlock();
-            if (job->failed) return false;
+            if (job->failed) return copy_failed(job);
             if (!state.rewrite_needed) return swap_in_rewrite(true);
             if (!restart_rewrite()) return false;
             continue;
@@ -237,9 +283,7 @@ bool write_frame_during_rewrite(float total)
         job->queued_frames++;
         hold.unlock();
         encode_frame(total, state.disk_shape.data(), uint32_t(state.disk_shape.size()));
-        if (!write_tail_locked(state.fd, state.frames_end, true)) return false;
-        state.frames_end += state.frame_size;
-        return true;
+        return write_encoded_frame();
     }
 }
 
@@ -247,7 +291,7 @@ bool finish_rewrite(void)
 {
     while (state.job) {
         wait_for(state.job.get());
-        if (state.job->failed) return false;
+        if (state.job->failed) return copy_failed(state.job.get());
         if (state.rewrite_needed) {
             if (!restart_rewrite()) return false;
             continue;

@@ -5,8 +5,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "recorder/internal.h"
 
@@ -37,6 +39,18 @@ namespace {
 
 using namespace recorder_internal;
 
+const char* const kSelfGroup = "Savrel";
+const char* const kSelfItem = "frame end";
+const char* const kSideSuffix = ".rewrite";
+
+std::atomic<bool> self_time{true};
+
+// A frame end or close on the frame thread of a recording that a failed write stopped.
+bool on_stopped_frame_thread(void)
+{
+    return state.stopped && state.frame_thread.load(std::memory_order_relaxed) == std::this_thread::get_id();
+}
+
 // The frame thread's calls: refused from another thread while a recording is open.
 bool on_frame_thread(const char* call)
 {
@@ -46,11 +60,16 @@ bool on_frame_thread(const char* call)
     return true;
 }
 
-bool write_failed(void)
+// Stops the recording, saying once why; frames_ended counts the frame that failed, if any.
+bool write_failed(uint32_t frames_ended)
 {
-    std::string path = state.path;
+    int error = state.write_error ? state.write_error : errno;
+    std::string detail = state.path + ": " + (error == EFBIG ? "the file size limit (RLIMIT_FSIZE)" : std::strerror(error)) +
+                         "; the file keeps its " + std::to_string(state.frames_on_disk) + " frames";
+    state.frames_not_written = frames_ended - state.frames_on_disk;
+    state.stopped = true;
     drop_recording();
-    return refuse(RECORDER_WRITE_FAILED, path.c_str());
+    return refuse(RECORDER_WRITE_FAILED, detail.c_str());
 }
 
 void warn_open_scope(void)
@@ -62,17 +81,60 @@ void warn_open_scope(void)
                  "frame (end scopes before the frame ends)\n");
 }
 
-bool end_frame(float total_milliseconds)
+// The recorder's own time in the last frame end goes into this one: as its own item, and
+// into a measured total, so that no time the recorder takes is hidden between frames.
+bool end_frame(bool measured, float given_total_milliseconds)
 {
+    std::chrono::steady_clock::time_point entered = std::chrono::steady_clock::now();
+    double total_milliseconds = given_total_milliseconds;
+    if (measured)
+        total_milliseconds = std::chrono::duration<double, std::milli>(entered - state.frame_start).count() +
+                             state.self_milliseconds;
     warn_open_scope();
     std::lock_guard<std::mutex> hold(state.mutex);
     collect_buffers();
+    if (state.self_item >= 0) state.items[state.self_item].fixed += to_fixed(float(state.self_milliseconds));
     settle_item_values();
-    if (!write_frame(to_seconds(double(total_milliseconds)))) return write_failed();
+    if (!write_frame(to_seconds(total_milliseconds))) return write_failed(state.frames_written + 1);
     state.frames_written++;
     clear_frame();
     state.frame_start = std::chrono::steady_clock::now();
+    state.self_milliseconds = std::chrono::duration<double, std::milli>(state.frame_start - entered).count();
     return accept();
+}
+
+// A side file whose writer's lock nobody holds was left by a writer that died.
+void remove_stale_side_file(const std::string& path)
+{
+    std::string side_path = path + kSideSuffix;
+    int fd = open(side_path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return;
+    if (hold_writer_lock(fd)) unlink(side_path.c_str());
+    close(fd);
+}
+
+// The file at path, held against other writers; -1 with the status set when refused.
+int open_held(const char* path)
+{
+    // Not truncated by O_TRUNC: a file that another recorder writes stays untouched.
+    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        refuse(RECORDER_CANNOT_OPEN, path);
+        return -1;
+    }
+    if (hold_writer_lock(fd)) return fd;
+    int error = errno;
+    close(fd);
+    refuse(error == EAGAIN || error == EACCES ? RECORDER_IN_USE : RECORDER_CANNOT_OPEN, path);
+    return -1;
+}
+
+void start_sections(void)
+{
+    reset_sections();
+    state.self_item = self_time.load(std::memory_order_relaxed) ? find_or_add_item(kSelfGroup, kSelfItem) : -1;
+    state.self_milliseconds = 0;
+    encode_structure();
 }
 
 }  // namespace
@@ -81,20 +143,21 @@ bool recorder_open(const char* path)
 {
     std::lock_guard<std::mutex> once(state.lifecycle);
     if (state.current.load(std::memory_order_relaxed) != 0) return refuse(RECORDER_ALREADY_OPEN, path);
-    // Truncated under the lock, not by O_TRUNC, so a follower never reads an emptied file.
-    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return refuse(RECORDER_CANNOT_OPEN, path);
+    int fd = open_held(path);
+    if (fd < 0) return false;
+    remove_stale_side_file(path);
     calibrate_clock();
     std::lock_guard<std::mutex> hold(state.mutex);
     state.fd = fd;
     state.path = path;
-    state.frames_end = 0;
     state.warned_open_scope = false;
+    state.stopped = false;
+    state.frames_not_written = 0;
+    state.write_error = 0;
     state.frame_bytes.resize(kMaxFrameBytes);
-    reset_sections();
-    encode_structure();
-    if (!write_first(fd)) return write_failed();
+    start_sections();
     state.frame_thread.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    if (!write_first(fd)) return write_failed(0);
     state.current.store(++state.recordings, std::memory_order_release);
     state.frame_start = std::chrono::steady_clock::now();
     return accept();
@@ -102,13 +165,28 @@ bool recorder_open(const char* path)
 
 bool recorder_close(void)
 {
+    if (state.current.load(std::memory_order_acquire) == 0 && on_stopped_frame_thread()) {
+        state.stopped = false;
+        std::string detail = state.path + ": " + std::to_string(state.frames_not_written) + " frames were not written";
+        return refuse(RECORDER_WRITE_FAILED, detail.c_str());
+    }
     if (!on_frame_thread("recorder_close")) return false;
     std::lock_guard<std::mutex> once(state.lifecycle);
     std::lock_guard<std::mutex> hold(state.mutex);
     // Sections named after the last frame still appear, reading 0 in every frame.
-    if (!finish_file()) return write_failed();
+    if (!finish_file()) return write_failed(state.frames_written);
     drop_recording();
     return accept();
+}
+
+void recorder_set_self_time(bool on)
+{
+    self_time.store(on, std::memory_order_relaxed);
+}
+
+uint32_t recorder_frames_not_written(void)
+{
+    return state.frames_not_written;
 }
 
 bool recorder_is_open(void)
@@ -123,14 +201,16 @@ void recorder_frame_begin(void)
 
 bool recorder_frame_end(void)
 {
+    if (on_stopped_frame_thread()) state.frames_not_written++;
     if (!on_frame_thread("recorder_frame_end")) return false;
-    return end_frame(float(milliseconds_since(state.frame_start)));
+    return end_frame(true, 0.0f);
 }
 
 bool recorder_frame_end_total(float total_milliseconds)
 {
+    if (on_stopped_frame_thread()) state.frames_not_written++;
     if (!on_frame_thread("recorder_frame_end_total")) return false;
-    return end_frame(total_milliseconds);
+    return end_frame(false, total_milliseconds);
 }
 
 RecorderSection recorder_section(const char* group, const char* item)
@@ -215,13 +295,14 @@ const char* recorder_status_text(RecorderStatus status)
     case RECORDER_NOT_OPEN: return "no recording is open";
     case RECORDER_ALREADY_OPEN: return "a recording is already open";
     case RECORDER_CANNOT_OPEN: return "cannot create the recording file";
-    case RECORDER_WRITE_FAILED: return "writing the recording failed; it was closed";
+    case RECORDER_WRITE_FAILED: return "writing the recording failed; it was stopped";
     case RECORDER_BAD_NAME: return "a section name must have 1 to 31 characters";
     case RECORDER_TOO_MANY_SECTIONS: return "too many sections (at most 4096 with groups and the root)";
     case RECORDER_NOTE_TOO_LONG: return "a note has at most 255 characters";
     case RECORDER_TOO_MANY_NOTES: return "too many notes in one frame (at most 16)";
     case RECORDER_UNRESOLVED_SECTION: return "the section was not resolved in this recording";
     case RECORDER_NOT_FRAME_THREAD: return "only the thread that opened the recording may call this";
+    case RECORDER_IN_USE: return "another recorder is writing this file; it was left as it is";
     }
     return "unknown recorder status";
 }

@@ -55,13 +55,14 @@ typedef enum RecorderStatus {
     RECORDER_NOT_OPEN,  // no recording is open; the call is a quiet no-op
     RECORDER_ALREADY_OPEN,  // recorder_open while a recording is open
     RECORDER_CANNOT_OPEN,  // the file could not be created
-    RECORDER_WRITE_FAILED,  // writing failed; the recording was closed
+    RECORDER_WRITE_FAILED,  // writing failed; the file keeps every frame before it and the recording stops
     RECORDER_BAD_NAME,  // a name is empty or longer than 31 characters
     RECORDER_TOO_MANY_SECTIONS,  // a new section would exceed RECORDER_MAX_SECTIONS
     RECORDER_NOTE_TOO_LONG,  // a note longer than 255 characters
     RECORDER_TOO_MANY_NOTES,  // more than RECORDER_MAX_NOTES notes in one frame
     RECORDER_UNRESOLVED_SECTION,  // recorder_add with a refused section or one from another recording; quiet
     RECORDER_NOT_FRAME_THREAD,  // a frame-thread call from another thread; nothing changes
+    RECORDER_IN_USE,  // recorder_open of a file that another live recording writes; the file is untouched
 } RecorderStatus;
 
 // A resolved group/item pair. Keep one per call site; it stays valid for one recording and is
@@ -75,6 +76,8 @@ typedef struct RecorderSection {
 bool recorder_open(const char* path);  // false when already open or the file cannot be created
 bool recorder_close(void);  // keeps completed frames, drops the frame in progress; false when not open
 bool recorder_is_open(void);  // any thread
+void recorder_set_self_time(bool on);  // recordings opened afterwards carry "Savrel/frame end" (on by default)
+uint32_t recorder_frames_not_written(void);  // frames the last recording lost to a failed write
 
 // Frames (frame thread)
 void recorder_frame_begin(void);  // marks the wall-clock start of the frame in progress
