@@ -3,15 +3,18 @@
 // Does NOT form part of the public API; only recorder/*.cpp include it. Uses: recorder.h,
 // <savrel/format.h> for every tag, size and byte helper of the recording format.
 //
-// The file is [frame records][structure record]. Each frame end writes the new frame over
-// the old structure record and a new structure record after it, in one pwritev: the
-// structure only grows, so the file never ends in stale bytes. Values are stored in seconds.
+// The file is [frame records][structure record]. A write puts the new frames over the old
+// structure record and a new structure record after them, in one pwritev: the structure only
+// grows, so the file never ends in stale bytes. Values are stored in seconds. Before writing,
+// the bytes are reserved (fallocate) and checked against RLIMIT_FSIZE; a write that fails all
+// the same puts the old structure record back and cuts the file to its old size, so a failed
+// write never damages the recording, and the recording stops.
 //
 // Where things live:
 //   sections.cpp        names to section indices: a lock-free hash, additions under the mutex
 //   thread_buffers.cpp  per-thread running totals and their collection at frame end; the clock
 //   encoding.cpp        frame and structure records built in memory
-//   file_writes.cpp     writes at the recording's path, under the readers' lock
+//   file_writes.cpp     writes at the recording's path: waiting frames, reserve, undo
 //   late_copy.cpp       the copy into a side file that makes room for a late section
 //   recorder.cpp        the public functions
 //
@@ -23,8 +26,9 @@
 // end take the recorder's mutex.
 //
 // Lock order: state.lifecycle (recorder_open and recorder_close), then state.mutex (sections,
-// notes, buffers, the frame end), then a copy job's mutex, then the flock on the recording.
-// No lock is ever taken in the other order; the copy's own thread takes only its job's mutex.
+// notes, buffers, the frame end), then a copy job's mutex, then the flock on the recording,
+// which is only ever tried, never waited for. No lock is ever taken in the other order; the
+// copy's own thread takes only its job's mutex.
 //
 // Late sections: values are matched to sections by position, so a new item in a group that
 // frames on disk already have later groups after would shift those frames. Then a thread of
@@ -38,12 +42,26 @@
 // without the new sections' values of the frames written during the copy. A small file is
 // copied on the frame thread right away.
 //
-// Readers that follow the file while it grows: every write that changes the file at the
-// recording's path (the first write, each frame's pwritev) happens under an exclusive
-// flock(2) on it, released right after. A reader that opens the path and reads under a
-// shared flock therefore always sees a complete recording whose frames are a prefix of the
-// final one. A side file is complete, frames and structure record, before it is renamed
-// over the recording, and the replaced file is never written again.
+// Writer and readers of a live recording:
+// 1. One writer per recording. For its whole life a recording holds an exclusive
+//    open-file-description lock (F_OFD_SETLK, F_WRLCK) on one byte at offset 2^62 of the file
+//    it writes; a side file takes the same lock when created, so after the rename the file at
+//    the path is still held. OFD locks and readers' flocks never meet. recorder_open opens
+//    without O_TRUNC, takes the lock (refused: RECORDER_IN_USE, the file untouched), and only
+//    then truncates. A PATH.rewrite whose lock nobody holds was left by a dead writer: the next
+//    recorder_open on PATH removes it.
+// 2. In place, the writer only truncates at recorder_open, writes frames and a new structure
+//    record from the old structure record's offset on (the file grows by a frame record or
+//    more), and after a failed write puts the old structure record back and truncates to the
+//    old size. Otherwise the file at the path is only replaced by the rename of a complete side
+//    file, and a replaced file is never written again.
+// 3. Writes at the path take flock(LOCK_EX | LOCK_NB), released right after. While a reader
+//    holds a shared flock, finished frames wait in memory in order and the first frame end that
+//    gets the lock writes them all; past 16 MiB or 2 s of waiting frames they are written
+//    without the lock. A copy that starts meanwhile takes the waiting frames along.
+// 4. Readers take flock(LOCK_SH | LOCK_NB), read (never map) and let go; because of 3 they check
+//    that a write did not cross the read (fstat before and after agree, the structure record
+//    ends at the end of the bytes read) and retry one that did.
 #pragma once
 
 #include <sys/uio.h>

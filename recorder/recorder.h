@@ -13,7 +13,7 @@
 // frame. A thread that exits keeps what it added. recorder_last_status is per thread.
 //
 // Use, in order:
-//   recorder_open("advance_profile.bin");            // truncates the file, writes an empty recording
+//   recorder_open("advance_profile.bin");            // holds the file, truncates it, writes an empty recording
 //   each frame:
 //     recorder_frame_begin();                        // optional: a frame otherwise starts where the last ended
 //     { SAVREL_SCOPE("Render", "Shadows"); ... }     // times a block; repeated scopes of an item add up
@@ -26,11 +26,15 @@
 // loop body) is booked to the next frame; the recorder says so once per recording on stderr.
 //
 // After every recorder_frame_end the file on disk is a complete recording that the viewer
-// loads, so a crash loses only the frame in progress. Sections may first appear in any frame;
-// earlier frames read 0 for them. A group's value is the sum of its items unless
-// recorder_group_add gives one. Refused calls change nothing in the file, return false (or
-// an unresolved section) and, except for the quiet RECORDER_NOT_OPEN and
-// RECORDER_UNRESOLVED_SECTION, print one line to stderr.
+// loads, or will be once no reader holds it (frames wait in memory up to 16 MiB or 2 s), so a
+// crash loses only the frame in progress and the frames still waiting. A failed write leaves
+// the file as it was and stops the recording (RECORDER_WRITE_FAILED); a second writer of the
+// same file is refused (RECORDER_IN_USE). Group "Savrel", item "frame end", first in the file,
+// holds each frame end's own time, booked in the next frame and in its measured total.
+// Sections may first appear in any frame; earlier frames read 0 for them. A group's value is
+// the sum of its items unless recorder_group_add gives one. Refused calls change nothing in
+// the file, return false (or an unresolved section) and, except for the quiet
+// RECORDER_NOT_OPEN and RECORDER_UNRESOLVED_SECTION, print one line to stderr.
 #pragma once
 
 #include <stdbool.h>
