@@ -5,6 +5,7 @@
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -57,6 +58,13 @@ std::vector<RecorderSection> open_sections(const std::string& path)
 {
     recorder_open(path.c_str());
     return resolve_sections(kGroups, kItemsPerGroup);
+}
+
+ino_t inode_of(const std::string& path)
+{
+    struct stat file = {};
+    stat(path.c_str(), &file);
+    return file.st_ino;
 }
 
 void record_frame(const std::vector<RecorderSection>& sections, float value)
@@ -253,19 +261,19 @@ void record_late_frame(const std::vector<RecorderSection>& sections)
 void BM_RecorderLateItem(benchmark::State& state)
 {
     std::string path = bench_path();
-    std::string side = path + ".rewrite";
     double late_cpu = 0, worst_cpu = 0;
     int64_t frames_to_replace = 0;
     for (auto _ : state) {
         std::vector<RecorderSection> sections = open_sections(path);
         for (int64_t frame = 0; frame < state.range(0); frame++) record_frame(sections, 0.25f);
+        ino_t before = inode_of(path);
         auto start = std::chrono::steady_clock::now();
         double cpu_start = thread_microseconds();
         record_late_frame(sections);
         late_cpu += thread_microseconds() - cpu_start;
         state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-        // The copy's side file is gone once it has replaced the recording.
-        for (int frame = 0; frame < 100000 && access(side.c_str(), F_OK) == 0; frame++) {
+        // The path names another file once the copy has replaced the recording.
+        for (int frame = 0; frame < 100000 && inode_of(path) == before; frame++) {
             std::this_thread::sleep_for(std::chrono::microseconds(500));
             double before = thread_microseconds();
             record_late_frame(sections);
@@ -311,7 +319,6 @@ double frame_end_microseconds(const std::vector<RecorderSection>& sections, bool
 void BM_RecorderLateCopyInFrameLoop(benchmark::State& state)
 {
     std::string path = bench_path();
-    std::string side = path + ".rewrite";
     double worst_extra = 0, worst_frame = 0;
     for (auto _ : state) {
         state.PauseTiming();
@@ -323,10 +330,10 @@ void BM_RecorderLateCopyInFrameLoop(benchmark::State& state)
         }
         std::sort(plain.begin(), plain.end());
         double baseline = plain[plain.size() / 2], extra = 0, worst = 0;
-        bool copying = true;
-        for (int frame = 0; copying && frame < 100000; frame++) {
+        // The copy has replaced the file when the path names another one.
+        ino_t before = inode_of(path);
+        for (int frame = 0; inode_of(path) == before && frame < 100000; frame++) {
             std::this_thread::sleep_for(std::chrono::milliseconds(16));
-            copying = access(side.c_str(), F_OK) == 0 || frame == 0;
             double call = frame_end_microseconds(sections, true);
             extra += std::max(0.0, call - baseline);
             worst = std::max(worst, call);

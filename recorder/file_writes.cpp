@@ -6,6 +6,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "recorder/internal.h"
 
 namespace recorder_internal {
@@ -18,6 +20,7 @@ const size_t kMostWaitingBytes = 16u << 20;
 const double kMostWaitingMilliseconds = 2000.0;
 // The writer's lock: one byte far past the end of any real recording.
 const off_t kWriterLockStart = off_t(1) << 62;
+const uint64_t kReserveStep = 1u << 20;
 
 bool try_lock(int fd)
 {
@@ -27,20 +30,36 @@ bool try_lock(int fd)
     }
 }
 
+// The size limit, or 0 when there is none.
+uint64_t size_limit(void)
+{
+    rlimit limit;
+    if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 0;
+    return limit.rlim_cur;
+}
+
 // A write that would pass RLIMIT_FSIZE is refused here: the kernel would stop the program.
 bool within_size_limit(uint64_t end)
 {
-    rlimit limit;
-    if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY || end <= limit.rlim_cur) return true;
+    uint64_t limit = size_limit();
+    if (limit == 0 || end <= limit) return true;
     errno = EFBIG;
     return false;
 }
 
 // Blocks for the bytes before writing them, so that a full disk fails here, not half-way.
+// They are taken a step ahead, which saves a call on most frames; close gives back the rest.
 bool reserve(int fd, uint64_t offset, uint64_t size)
 {
     if (!within_size_limit(offset + size)) return false;
-    if (fallocate(fd, FALLOC_FL_KEEP_SIZE, off_t(offset), off_t(size)) == 0) return true;
+    if (offset + size <= state.reserved_end) return true;
+    uint64_t end = offset + std::max<uint64_t>(size, kReserveStep);
+    uint64_t limit = size_limit();
+    if (limit != 0) end = std::min(end, limit);
+    if (fallocate(fd, FALLOC_FL_KEEP_SIZE, off_t(offset), off_t(end - offset)) == 0) {
+        state.reserved_end = end;
+        return true;
+    }
     return errno == EOPNOTSUPP || errno == ENOSYS || errno == EINTR;
 }
 
@@ -144,9 +163,11 @@ bool write_first(int fd)
 {
     bool locked = try_lock(fd);
     state.frames_end = 0;
+    state.reserved_end = 0;
     state.frames_on_disk = 0;
     state.disk_structure.clear();
     state.waiting.clear();
+    state.waiting.reserve(kMaxFrameBytes);
     state.waiting_frames = 0;
     bool written = ftruncate(fd, 0) == 0 && write_waiting(fd);
     if (!written && state.write_error == 0) state.write_error = errno;
@@ -186,8 +207,11 @@ bool finish_file(void)
         return false;
     if (state.job) return finish_rewrite();
     if (state.structure_changed) encode_structure();
-    if (state.waiting_frames == 0 && state.disk_structure == state.structure_bytes) return true;
-    return flush_waiting(true);
+    if ((state.waiting_frames > 0 || state.disk_structure != state.structure_bytes) && !flush_waiting(true))
+        return false;
+    // The blocks reserved past the end go back.
+    if (ftruncate(state.fd, off_t(state.frames_end + state.disk_structure.size())) != 0) state.write_error = errno;
+    return true;
 }
 
 // Under the lock.

@@ -188,6 +188,7 @@ struct Recorder {
     int fd;  // the file at the recording's path, holding the writer's lock
     std::string path;
     uint64_t frames_end;  // file offset of the structure record on disk
+    uint64_t reserved_end;  // blocks are reserved up to here
     std::vector<uint8_t> disk_structure;  // the structure record on disk, put back after a failed write
     uint32_t frames_on_disk;  // frames that the file at the path holds
     std::vector<uint8_t> waiting;  // frame records that wait for a reader to let go

@@ -2,6 +2,7 @@
 // file that then replaces the recording. The copy runs on a thread of its own.
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@ namespace recorder_internal {
 namespace {
 
 const size_t kCopyChunk = 1 << 20;
+const int kCopyNice = 10;
 // Copies this small take the frame thread well under a millisecond, and then the file is
 // never without a section's values, not even during the copy.
 const uint64_t kInlineRewriteBytes = 16 << 10;
@@ -92,6 +94,8 @@ bool pad_source(RewriteJob* job)
             frames++;
         }
         if (!write_fully(job->side_fd, out.data(), out.size(), job->side_end)) return false;
+        // Written out as it goes: a pile of dirty pages would slow the frame thread's writes.
+        if (job->threaded) sync_file_range(job->side_fd, off_t(job->side_end), off_t(out.size()), SYNC_FILE_RANGE_WRITE);
         job->side_end += out.size();
         job->side_frames = frames;
         out.clear();
@@ -115,9 +119,24 @@ bool pad_source_tail(RewriteJob* job)
     return true;
 }
 
+// A new side file, held against other writers: renamed over the recording, it keeps the lock.
+bool open_side_file(RewriteJob* job)
+{
+    // The source may be the last side file: its name goes, its open descriptor stays readable.
+    unlink(job->side_path.c_str());
+    job->side_fd = open(job->side_path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (job->side_fd < 0) return false;
+    if (hold_writer_lock(job->side_fd)) return true;
+    close(job->side_fd);
+    job->side_fd = -1;
+    return false;
+}
+
 // Pads the source, then appends queued frames until none is waiting.
 void run_rewrite(std::shared_ptr<RewriteJob> job)
 {
+    // Below the program's threads: on a busy machine the copy waits, not the frame thread.
+    if (job->threaded) setpriority(PRIO_PROCESS, pid_t(gettid()), kCopyNice);
     // ext4 writes out a file renamed over another during the rename, on the frame thread:
     // written out here first, the rename has only the queued frames left to write.
     bool padded = pad_source(job.get()) && pad_source_tail(job.get()) && (!job->threaded || fdatasync(job->side_fd) == 0);
@@ -195,6 +214,7 @@ bool swap_in_rewrite(bool with_frame)
     }
     release_job(job, state.fd, source_is_side(job) ? job->source_fd : -1);
     state.fd = job->side_fd;
+    state.reserved_end = 0;
     state.frames_end = job->side_end + (with_frame ? state.frame_size : 0);
     state.frames_on_disk = job->side_frames + (with_frame ? 1 : 0);
     state.disk_structure.assign(state.structure_bytes.begin(), state.structure_bytes.end());
@@ -237,18 +257,10 @@ bool start_rewrite(int source_fd, uint64_t source_end, uint32_t source_frames, b
     job->shape.resize(state.group_count);
     for (uint32_t g = 0; g < state.group_count; g++) job->shape[g] = state.groups[g].item_count;
     job->side_path = state.path + kRewriteSuffix;
-    // The source may be the last side file: its name goes, its open descriptor stays readable.
-    unlink(job->side_path.c_str());
-    job->side_fd = open(job->side_path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (job->side_fd < 0) return false;
-    // Renamed over the recording, the side file keeps its writer's lock.
-    if (!hold_writer_lock(job->side_fd)) {
-        close(job->side_fd);
-        return false;
-    }
+    job->threaded = source_end + job->source_tail.size() > kInlineRewriteBytes;
+    if (!open_side_file(job.get())) return false;
     state.job = job;
     state.rewrite_needed = false;
-    job->threaded = source_end + job->source_tail.size() > kInlineRewriteBytes;
     if (!job->threaded) {
         run_rewrite(job);
         return true;
