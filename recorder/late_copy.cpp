@@ -24,6 +24,8 @@ const char* const kRewriteSuffix = ".rewrite";
 // A frame record's tag and total, copied as they are.
 const size_t kFrameHeadSize = SAVREL_TAG_SIZE + SAVREL_F32_SIZE;
 
+// Reading frames back.
+
 // Reads the records this recorder wrote; never past the end.
 struct Cursor {
     const uint8_t* at;
@@ -71,6 +73,8 @@ bool pad_frame(Cursor* cursor, const std::vector<uint32_t>& shape, std::vector<u
     }
     return copy_u32(cursor, &note_count, out) && copy_strings(cursor, note_count, out);
 }
+
+// The copy's own thread.
 
 // Streams the source's frames through pad_frame into the side file, a chunk at a time.
 bool pad_source(RewriteJob* job)
@@ -165,6 +169,8 @@ void run_rewrite(std::shared_ptr<RewriteJob> job)
     job->finished.wait(hold, [&job] { return job->released; });
     for (int fd : job->closing) close(fd);
 }
+
+// The frame thread's side.
 
 void wait_for(RewriteJob* job)
 {

@@ -139,6 +139,8 @@ void start_sections(void)
 
 }  // namespace
 
+// Recording.
+
 bool recorder_open(const char* path)
 {
     std::lock_guard<std::mutex> once(state.lifecycle);
@@ -194,6 +196,8 @@ bool recorder_is_open(void)
     return state.current.load(std::memory_order_acquire) != 0;
 }
 
+// Frames.
+
 void recorder_frame_begin(void)
 {
     if (on_frame_thread("recorder_frame_begin")) state.frame_start = std::chrono::steady_clock::now();
@@ -212,6 +216,8 @@ bool recorder_frame_end_total(float total_milliseconds)
     if (!on_frame_thread("recorder_frame_end_total")) return false;
     return end_frame(false, total_milliseconds);
 }
+
+// Sections, notes and outcomes.
 
 RecorderSection recorder_section(const char* group, const char* item)
 {
@@ -306,6 +312,8 @@ const char* recorder_status_text(RecorderStatus status)
     }
     return "unknown recorder status";
 }
+
+// Scopes.
 
 RecorderToken recorder_scope_begin(RecorderSection* site, const char* group, const char* item)
 {

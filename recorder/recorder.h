@@ -1,7 +1,8 @@
 // recorder: lets a game or real-time program record its own frames into "advance_profile.bin".
 //
 // Does NOT draw or read recordings; includes neither SDL nor GL. The API speaks milliseconds;
-// the file holds seconds, converted once when a frame is written.
+// the file holds seconds, converted once when a frame is written. Uses: <savrel/format.h> for
+// the limits on names, sections and notes.
 //
 // Threads: the thread that calls recorder_open is the recording's frame thread; only it may
 // call recorder_frame_begin, recorder_frame_end*, recorder_close (and recorder_open again).
