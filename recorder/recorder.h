@@ -1,7 +1,7 @@
 // recorder: lets a game or real-time program record its own frames into "advance_profile.bin".
 //
 // Does NOT draw or read recordings; includes neither SDL nor GL. The API speaks milliseconds;
-// the file holds seconds, converted once when a frame is written. Uses: <savrel/format.h> for
+// the file holds seconds, converted once when a frame is written. Uses: format.h (<savrel/format.h>) for
 // the limits on names, sections and notes.
 //
 // Threads: the thread that calls recorder_open is the recording's frame thread; only it may
@@ -41,7 +41,8 @@
 #include <stdbool.h>
 #include <stdint.h>
 
-#include <savrel/format.h>
+// Beside this header in the source tree, the build tree and an installation alike.
+#include "format.h"
 
 #ifdef __cplusplus
 extern "C" {
