@@ -1,7 +1,11 @@
 // Recorder costs: the clock a scope reads, a scope on one thread and on eight at once, a frame
-// of 64 sections from the frame thread alone and after eight threads touched them, and the
-// frame thread's share of a late section in a long recording.
+// of 64 sections from the frame thread alone, beside a reader that holds the file and after
+// eight threads touched them, the recorder's own item beside the measured frame end, and the
+// frame thread's share of a late section in a long recording and in a frame loop.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -17,6 +21,7 @@
 #include <x86intrin.h>
 #endif
 
+#include "profile/profile.h"
 #include "recorder/recorder.h"
 
 namespace {
@@ -53,6 +58,13 @@ std::vector<RecorderSection> open_sections(const std::string& path)
 {
     recorder_open(path.c_str());
     return resolve_sections(kGroups, kItemsPerGroup);
+}
+
+ino_t inode_of(const std::string& path)
+{
+    struct stat file = {};
+    stat(path.c_str(), &file);
+    return file.st_ino;
 }
 
 void record_frame(const std::vector<RecorderSection>& sections, float value)
@@ -129,6 +141,65 @@ void BM_RecorderFrame64Sections(benchmark::State& state)
 }
 BENCHMARK(BM_RecorderFrame64Sections);
 
+// The same frames while a reader holds a shared lock on the file all along: frames wait in
+// memory and, every 2 s, go to disk without the lock.
+void BM_RecorderFrame64SectionsReaderHolds(benchmark::State& state)
+{
+    std::string path = bench_path();
+    std::vector<RecorderSection> sections = open_sections(path);
+    int reader = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    flock(reader, LOCK_SH);
+    int64_t frames = 0;
+    for (auto _ : state) {
+        record_frame(sections, 0.25f);
+        if (++frames % kFramesPerRecording == 0) {
+            state.PauseTiming();
+            recorder_close();
+            close(reader);
+            sections = open_sections(path);
+            reader = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            flock(reader, LOCK_SH);
+            state.ResumeTiming();
+        }
+    }
+    close(reader);
+    finish(path);
+}
+BENCHMARK(BM_RecorderFrame64SectionsReaderHolds);
+
+// recorder_frame_end of 64 sections timed from outside, beside what the recording's own item
+// "Savrel/frame end" says the same calls cost (both in microseconds per frame).
+void BM_RecorderOwnItem(benchmark::State& state)
+{
+    const int kFrames = 2000;
+    std::string path = bench_path();
+    double measured = 0, booked = 0;
+    for (auto _ : state) {
+        std::vector<RecorderSection> sections = open_sections(path);
+        double frame_ends = 0;
+        for (int frame = 0; frame < kFrames; frame++) {
+            for (const RecorderSection& section : sections) recorder_add(section, 0.25f);
+            auto start = std::chrono::steady_clock::now();
+            recorder_frame_end();
+            double call = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+            // The last frame end is booked in no frame of the file.
+            if (frame + 1 < kFrames) frame_ends += call;
+        }
+        recorder_close();
+        profile_load(path.c_str());
+        const SectionTable* table = profile_table();
+        double own = 0;
+        for (uint32_t f = 1; f < table->frame_count; f++) own += double(table->sections[2].values[f]) * 1e6;
+        measured += frame_ends / (kFrames - 1);
+        booked += own / (kFrames - 1);
+        state.SetIterationTime(frame_ends / 1e6);
+    }
+    state.counters["measured_frame_end_us"] = benchmark::Counter(measured, benchmark::Counter::kAvgIterations);
+    state.counters["own_item_us"] = benchmark::Counter(booked, benchmark::Counter::kAvgIterations);
+    unlink(path.c_str());
+}
+BENCHMARK(BM_RecorderOwnItem)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+
 // Eight threads each add to the same 64 items every frame, outside the timing; the frame
 // thread's recorder_frame_end then takes 512 running totals and writes the frame.
 void BM_RecorderFrameEndAfter8Threads(benchmark::State& state)
@@ -190,19 +261,19 @@ void record_late_frame(const std::vector<RecorderSection>& sections)
 void BM_RecorderLateItem(benchmark::State& state)
 {
     std::string path = bench_path();
-    std::string side = path + ".rewrite";
     double late_cpu = 0, worst_cpu = 0;
     int64_t frames_to_replace = 0;
     for (auto _ : state) {
         std::vector<RecorderSection> sections = open_sections(path);
         for (int64_t frame = 0; frame < state.range(0); frame++) record_frame(sections, 0.25f);
+        ino_t before = inode_of(path);
         auto start = std::chrono::steady_clock::now();
         double cpu_start = thread_microseconds();
         record_late_frame(sections);
         late_cpu += thread_microseconds() - cpu_start;
         state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-        // The copy's side file is gone once it has replaced the recording.
-        for (int frame = 0; frame < 100000 && access(side.c_str(), F_OK) == 0; frame++) {
+        // The path names another file once the copy has replaced the recording.
+        for (int frame = 0; frame < 100000 && inode_of(path) == before; frame++) {
             std::this_thread::sleep_for(std::chrono::microseconds(500));
             double before = thread_microseconds();
             record_late_frame(sections);
@@ -218,5 +289,71 @@ void BM_RecorderLateItem(benchmark::State& state)
     unlink(path.c_str());
 }
 BENCHMARK(BM_RecorderLateItem)->Arg(50)->Arg(20000)->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(10);
+
+// A recording of about `megabytes` MB: 64 sections and 16 notes of 255 characters a frame.
+std::vector<RecorderSection> record_megabytes(const std::string& path, int64_t megabytes)
+{
+    std::vector<RecorderSection> sections = open_sections(path);
+    const std::string note(255, 'n');
+    const int64_t kFrameBytes = 16 * 256 + 64 * 4 + 2 * kGroups * 4 + 13;
+    for (int64_t frame = 0; frame < (megabytes << 20) / kFrameBytes; frame++) {
+        for (int n = 0; n < 16; n++) recorder_note(note.c_str());
+        record_frame(sections, 0.25f);
+    }
+    return sections;
+}
+
+double frame_end_microseconds(const std::vector<RecorderSection>& sections, bool late)
+{
+    if (late) recorder_add_named("Group0", "Late", 1.0f);
+    for (const RecorderSection& section : sections) recorder_add(section, 0.25f);
+    auto start = std::chrono::steady_clock::now();
+    recorder_frame_end_total(16.0f);
+    return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The late-section copy of an `megabytes` MB recording in a 60-frames-a-second loop: the
+// frame thread's wall time beyond a plain frame end, summed over the frames from the late
+// item's first until the copy replaced the file (the iteration time), and the worst one frame
+// end of them; counters hold the worst of all iterations.
+void BM_RecorderLateCopyInFrameLoop(benchmark::State& state)
+{
+    std::string path = bench_path();
+    double worst_extra = 0, worst_frame = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::vector<RecorderSection> sections = record_megabytes(path, state.range(0));
+        std::vector<double> plain;
+        for (int frame = 0; frame < 9; frame++) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(16));
+            plain.push_back(frame_end_microseconds(sections, false));
+        }
+        std::sort(plain.begin(), plain.end());
+        double baseline = plain[plain.size() / 2], extra = 0, worst = 0;
+        // The copy has replaced the file when the path names another one.
+        ino_t before = inode_of(path);
+        for (int frame = 0; inode_of(path) == before && frame < 100000; frame++) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(16));
+            double call = frame_end_microseconds(sections, true);
+            extra += std::max(0.0, call - baseline);
+            worst = std::max(worst, call);
+        }
+        recorder_close();
+        state.ResumeTiming();
+        state.SetIterationTime(extra / 1e6);
+        worst_extra = std::max(worst_extra, extra);
+        worst_frame = std::max(worst_frame, worst);
+    }
+    state.counters["worst_extra_ms"] = worst_extra / 1000;
+    state.counters["worst_frame_end_ms"] = worst_frame / 1000;
+    unlink(path.c_str());
+}
+BENCHMARK(BM_RecorderLateCopyInFrameLoop)
+    ->Arg(1)
+    ->Arg(10)
+    ->Arg(100)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond)
+    ->Iterations(20);
 
 }  // namespace

@@ -1,7 +1,8 @@
 // recorder: lets a game or real-time program record its own frames into "advance_profile.bin".
 //
 // Does NOT draw or read recordings; includes neither SDL nor GL. The API speaks milliseconds;
-// the file holds seconds, converted once when a frame is written.
+// the file holds seconds, converted once when a frame is written. Uses: format.h (<savrel/format.h>) for
+// the limits on names, sections and notes.
 //
 // Threads: the thread that calls recorder_open is the recording's frame thread; only it may
 // call recorder_frame_begin, recorder_frame_end*, recorder_close (and recorder_open again).
@@ -13,7 +14,7 @@
 // frame. A thread that exits keeps what it added. recorder_last_status is per thread.
 //
 // Use, in order:
-//   recorder_open("advance_profile.bin");            // truncates the file, writes an empty recording
+//   recorder_open("advance_profile.bin");            // holds the file, truncates it, writes an empty recording
 //   each frame:
 //     recorder_frame_begin();                        // optional: a frame otherwise starts where the last ended
 //     { SAVREL_SCOPE("Render", "Shadows"); ... }     // times a block; repeated scopes of an item add up
@@ -26,25 +27,32 @@
 // loop body) is booked to the next frame; the recorder says so once per recording on stderr.
 //
 // After every recorder_frame_end the file on disk is a complete recording that the viewer
-// loads, so a crash loses only the frame in progress. Sections may first appear in any frame;
-// earlier frames read 0 for them. A group's value is the sum of its items unless
-// recorder_group_add gives one. Refused calls change nothing in the file, return false (or
-// an unresolved section) and, except for the quiet RECORDER_NOT_OPEN and
-// RECORDER_UNRESOLVED_SECTION, print one line to stderr.
+// loads, or will be once no reader holds it (frames wait in memory up to 16 MiB or 2 s), so a
+// crash loses only the frame in progress and the frames still waiting. A failed write leaves
+// the file as it was and stops the recording (RECORDER_WRITE_FAILED); a second writer of the
+// same file is refused (RECORDER_IN_USE). Group "Savrel", item "frame end", first in the file,
+// holds each frame end's own time, booked in the next frame and in its measured total.
+// Sections may first appear in any frame; earlier frames read 0 for them. A group's value is
+// the sum of its items unless recorder_group_add gives one. Refused calls change nothing in
+// the file, return false (or an unresolved section) and, except for the quiet
+// RECORDER_NOT_OPEN and RECORDER_UNRESOLVED_SECTION, print one line to stderr.
 #pragma once
 
 #include <stdbool.h>
 #include <stdint.h>
+
+// Beside this header in the source tree, the build tree and an installation alike.
+#include "format.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 enum {
-    RECORDER_NAME_SIZE = 32,  // a group or item name holds 1 to 31 characters
-    RECORDER_MAX_SECTIONS = 4096,  // root + groups + items, as the viewer's table counts them
-    RECORDER_MAX_NOTES = 16,  // notes per frame
-    RECORDER_NOTE_SIZE = 256,  // a note holds at most 255 characters
+    RECORDER_NAME_SIZE = SAVREL_NAME_SIZE,  // a group or item name holds 1 to 31 characters
+    RECORDER_MAX_SECTIONS = SAVREL_MAX_SECTIONS,  // root + groups + items, as the viewer's table counts them
+    RECORDER_MAX_NOTES = SAVREL_MAX_NOTES,  // notes per frame
+    RECORDER_NOTE_SIZE = SAVREL_NOTE_SIZE,  // a note holds at most 255 characters
 };
 
 // Why a call was refused; recorder_last_status() keeps the latest outcome.
@@ -53,13 +61,14 @@ typedef enum RecorderStatus {
     RECORDER_NOT_OPEN,  // no recording is open; the call is a quiet no-op
     RECORDER_ALREADY_OPEN,  // recorder_open while a recording is open
     RECORDER_CANNOT_OPEN,  // the file could not be created
-    RECORDER_WRITE_FAILED,  // writing failed; the recording was closed
+    RECORDER_WRITE_FAILED,  // writing failed; the file keeps every frame before it and the recording stops
     RECORDER_BAD_NAME,  // a name is empty or longer than 31 characters
     RECORDER_TOO_MANY_SECTIONS,  // a new section would exceed RECORDER_MAX_SECTIONS
     RECORDER_NOTE_TOO_LONG,  // a note longer than 255 characters
     RECORDER_TOO_MANY_NOTES,  // more than RECORDER_MAX_NOTES notes in one frame
     RECORDER_UNRESOLVED_SECTION,  // recorder_add with a refused section or one from another recording; quiet
     RECORDER_NOT_FRAME_THREAD,  // a frame-thread call from another thread; nothing changes
+    RECORDER_IN_USE,  // recorder_open of a file that another live recording writes; the file is untouched
 } RecorderStatus;
 
 // A resolved group/item pair. Keep one per call site; it stays valid for one recording and is
@@ -73,6 +82,8 @@ typedef struct RecorderSection {
 bool recorder_open(const char* path);  // false when already open or the file cannot be created
 bool recorder_close(void);  // keeps completed frames, drops the frame in progress; false when not open
 bool recorder_is_open(void);  // any thread
+void recorder_set_self_time(bool on);  // recordings opened afterwards carry "Savrel/frame end" (on by default)
+uint32_t recorder_frames_not_written(void);  // frames the last recording lost to a failed write
 
 // Frames (frame thread)
 void recorder_frame_begin(void);  // marks the wall-clock start of the frame in progress

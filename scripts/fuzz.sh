@@ -31,7 +31,7 @@ common=(-std=c++20 -g -Wall -Wextra -fno-sanitize-recover=all -I.)
 mkdir -p "$build"
 
 if [ "$seeds" -eq 1 ]; then
-  "$compiler" "${common[@]}" -O2 fuzz/make_inputs.cpp profile/encoder.cpp recorder/recorder.cpp -o "$build/make_inputs"
+  "$compiler" "${common[@]}" -O2 fuzz/make_inputs.cpp profile/encoder.cpp recorder/*.cpp -o "$build/make_inputs"
   "$build/make_inputs" corpus fuzz/corpus
   echo "seeds written to fuzz/corpus"
   exit 0

@@ -78,7 +78,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-c++ -std=c++20 -O2 -I"$root" "$root/fuzz/make_inputs.cpp" "$root/profile/encoder.cpp" "$root/recorder/recorder.cpp" \
+c++ -std=c++20 -O2 -I"$root" "$root/fuzz/make_inputs.cpp" "$root/profile/encoder.cpp" "$root"/recorder/*.cpp \
   -o "$work/make_inputs"
 "$work/make_inputs" big "$work/big.bin"
 "$work/make_inputs" damaged "$work/damaged.bin"

@@ -57,6 +57,7 @@ float seconds(float milliseconds)
 // Records kWriterFrames frames as fast as it can; returns the process status.
 int record(const char* path)
 {
+    recorder_set_self_time(false);  // prefix_mismatch knows the program's sections only
     if (!recorder_open(path)) return 1;
     for (uint32_t frame = 0; frame < kWriterFrames; frame++) {
         for (size_t k = 0; k < std::size(kItems); k++)

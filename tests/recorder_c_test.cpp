@@ -45,6 +45,7 @@ void expect_timed(const std::string& path, const std::vector<std::string>& items
 
 TEST(RecorderCScope, SitesFollowEachRecording)
 {
+    recorder_set_self_time(false);
     std::string folder = make_scratch_folder();
     RecorderSection a = {-1, 0};
     RecorderSection b = {-1, 0};

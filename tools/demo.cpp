@@ -167,6 +167,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: savrel-demo [PATH] [--frames N]   (N from 1 to %ld)\n", kMaxFrames);
         return 2;
     }
+    // The times are simulated: the recorder's own, measured time would make each run differ.
+    recorder_set_self_time(false);
     if (!recorder_open(options.path)) return 1;
     RecorderSection sections[kItemCount + 1];
     for (RecorderSection& section : sections) section = RecorderSection{-1, 0};
