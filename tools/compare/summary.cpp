@@ -163,8 +163,12 @@ void select_ranks(const float* values, uint32_t count, const uint32_t* ranks, in
 }
 
 // Frames t and t + lag both above the median, counted a word of 64 frames at a time; built
-// twice, so that processors with a population count instruction use it.
-__attribute__((target_clones("popcnt", "default"))) uint64_t pairs_above(uint32_t lag)
+// twice on x86, so that processors with a population count instruction use it.
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((target_clones("popcnt", "default")))
+#endif
+uint64_t
+pairs_above(uint32_t lag)
 {
     const std::vector<uint64_t>& above = scratch.above;
     size_t words = above.size(), skip = lag / 64;
