@@ -247,12 +247,6 @@ void brelm_get_view_settings(double* far_plane, double* near_plane, double* fiel
     if (field_scale) *field_scale = state.view_settings.field_scale;
 }
 
-void brelm_get_desktop_size(uint32_t* width, uint32_t* height)
-{
-    if (width) *width = state.desktop_width;
-    if (height) *height = state.desktop_height;
-}
-
 bool brelm_set_screen_mode(uint32_t width, uint32_t height, uint8_t fullscreen)
 {
     std::printf("Coming from Fullscreen %u\n", unsigned(fullscreen));

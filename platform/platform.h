@@ -72,7 +72,6 @@ double brelm_get_screen_mode(uint32_t* width, uint32_t* height, uint8_t* fullscr
 void brelm_get_view_settings(double* far_plane, double* near_plane, double* field_scale);  // null outputs skipped
 bool brelm_set_screen_mode(uint32_t width, uint32_t height, uint8_t fullscreen);  // false when the mode could not be set
 void brelm_reshape(uint32_t width, uint32_t height);  // projection and viewport for that size; leaves GL_MODELVIEW selected
-void brelm_get_desktop_size(uint32_t* width, uint32_t* height);  // the desktop size used for 0 sizes and the resize rule
 
 // The resize rule: fullscreen at the desktop size when the request comes within 60 pixels of it.
 void brelm_resize_target(uint32_t width, uint32_t height, uint32_t desktop_width, uint32_t desktop_height,

@@ -26,32 +26,17 @@ while [ $# -gt 0 ]; do
 done
 
 build=build-fuzz
-compiler=clang++-14
-common=(-std=c++20 -g -Wall -Wextra -fno-sanitize-recover=all -I.)
-mkdir -p "$build"
+# The fuzzers and the seed writer are CMake targets of a build of their own, with clang for
+# libFuzzer; the layers under test get coverage instrumentation there (fuzz/CMakeLists.txt).
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+  -DSAVREL_FUZZ=ON -DSAVREL_VIEWER=OFF -DSAVREL_TOOLS=OFF -DSAVREL_TESTS=OFF -DSAVREL_BENCH=OFF > /dev/null
 
 if [ "$seeds" -eq 1 ]; then
-  "$compiler" "${common[@]}" -O2 fuzz/make_inputs.cpp profile/encoder.cpp recorder/*.cpp -o "$build/make_inputs"
-  "$build/make_inputs" corpus fuzz/corpus
+  cmake --build "$build" -j "$(nproc)" --target savrel-make-inputs > /dev/null
+  "$build/fuzz/savrel-make-inputs" corpus fuzz/corpus
   echo "seeds written to fuzz/corpus"
   exit 0
 fi
-
-# Only the module under test carries coverage instrumentation; the harness and its oracle
-# are sanitized but give the fuzzer no feedback, so it chases paths in the loader alone.
-build_target() {
-  local name="$1"
-  shift
-  local objects=()
-  for module in "$@"; do
-    local object="$build/$name-$(basename "$module" .cpp).o"
-    "$compiler" "${common[@]}" -O2 -fsanitize=fuzzer-no-link,address,undefined "${module_flags[@]}" -c "$module" -o "$object"
-    objects+=("$object")
-  done
-  "$compiler" "${common[@]}" -O2 -fsanitize=address,undefined -c "fuzz/${name}_fuzz.cpp" -o "$build/$name-harness.o"
-  "$compiler" -fsanitize=fuzzer,address,undefined "${objects[@]}" "$build/$name-harness.o" \
-    -o "$build/${name}_fuzz"
-}
 
 run_target() {
   local name="$1"
@@ -62,7 +47,7 @@ run_target() {
   mkdir -p "$build/corpus/$name" "$build/artifacts/$name"
   echo "== ${name}_fuzz: ${runs:+$runs runs}${seconds:+$seconds s}"
   local status=0
-  "$build/${name}_fuzz" "${limits[@]}" -dict="fuzz/$name.dict" -artifact_prefix="$build/artifacts/$name/" \
+  "$build/fuzz/${name}_fuzz" "${limits[@]}" -dict="fuzz/$name.dict" -artifact_prefix="$build/artifacts/$name/" \
     "$build/corpus/$name" "fuzz/corpus/$name" > "$log" 2>&1 || status=$?
   grep -E '^#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units|stat::peak_rss_mb' "$log" || true
   if [ "$status" -ne 0 ]; then
@@ -73,21 +58,15 @@ run_target() {
 }
 
 targets=(profile settings import)
-module_flags=()
 [ -n "$only" ] && targets=("$only")
-failed=0
 for name in "${targets[@]}"; do
   case "$name" in
-    profile) build_target profile profile/loader.cpp profile/frames.cpp profile/append.cpp profile/walker.cpp ;;
-    settings) build_target settings settings/settings.cpp ;;
-    # RapidJSON 1.1 adds to its stack pointer while it is still null, before its first push.
-    import) module_flags=(-fno-sanitize=pointer-overflow)
-      build_target import tools/import/trace.cpp tools/import/trace_file.cpp tools/import/trace_json.cpp tools/import/frames.cpp \
-        tools/import/sections.cpp tools/import/layout.cpp
-      module_flags=() ;;
+    profile | settings | import) ;;
     *) echo "unknown target $name" >&2; exit 2 ;;
   esac
 done
+cmake --build "$build" -j "$(nproc)" --target "${targets[@]/%/_fuzz}" > /dev/null
+failed=0
 for name in "${targets[@]}"; do
   # Inputs stay small so runs stay fast: a recording that crosses a value chunk (1025 frames)
   # is in the seeds and the replay test; settings lines split at 511 characters.

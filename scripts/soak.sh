@@ -2,12 +2,14 @@
 # Soak: drives the viewer with random input under a private Xvfb, once with a large
 # recording (256 sections, 20,000 frames) and once with a damaged one.
 #
-# Usage: scripts/soak.sh [--minutes N | --seconds N] [--viewer PATH --driver PATH --heap-count PATH]
+# Usage: scripts/soak.sh [--minutes N | --seconds N]
+#                        [--viewer PATH --driver PATH --heap-count PATH --make-inputs PATH]
 #                        [--seed N] [--only big | damaged]
 #   --minutes N / --seconds N   time per recording (default 1 minute)
 #   --viewer, --driver,         programs to use; by default build-soak is built as a debug
-#   --heap-count                build that checks glGetError once per frame. The heap count
-#                               is the savrel-heap-count library, not needed for a sanitized viewer
+#   --heap-count,               build that checks glGetError once per frame. The heap count
+#   --make-inputs               is the savrel-heap-count library, not needed for a sanitized
+#                               viewer; savrel-make-inputs writes the recordings
 #   --seed N                    the random input's seed (default 1)
 #   --only NAME                 one recording only
 # Each run must keep the viewer alive, raise no GL error and end with status 0 on a close
@@ -28,9 +30,11 @@ seconds=60
 viewer=""
 driver=""
 heap_count=""
+make_inputs=""
 seed=1
 only=""
-usage="usage: $0 [--minutes N | --seconds N] [--viewer PATH --driver PATH --heap-count PATH] [--seed N] [--only big | damaged]"
+usage="usage: $0 [--minutes N | --seconds N] [--viewer PATH --driver PATH --heap-count PATH --make-inputs PATH]"
+usage+=" [--seed N] [--only big | damaged]"
 while [ $# -gt 0 ]; do
   case "$1" in
     --minutes) seconds=$(($2 * 60)); shift 2 ;;
@@ -38,6 +42,7 @@ while [ $# -gt 0 ]; do
     --viewer) viewer="$2"; shift 2 ;;
     --driver) driver="$2"; shift 2 ;;
     --heap-count) heap_count="$2"; shift 2 ;;
+    --make-inputs) make_inputs="$2"; shift 2 ;;
     --seed) seed="$2"; shift 2 ;;
     --only) only="$2"; shift 2 ;;
     *) echo "$usage" >&2; exit 2 ;;
@@ -45,12 +50,14 @@ while [ $# -gt 0 ]; do
 done
 case "$only" in "" | big | damaged) ;; *) echo "$usage" >&2; exit 2 ;; esac
 
-if [ -z "$viewer" ] || [ -z "$driver" ]; then
+if [ -z "$viewer" ] || [ -z "$driver" ] || [ -z "$make_inputs" ]; then
   cmake -S "$root" -B "$root/build-soak" -DCMAKE_BUILD_TYPE=Debug -DSAVREL_GL_CHECK=ON -DSAVREL_BENCH=OFF > /dev/null
-  cmake --build "$root/build-soak" -j "$(nproc)" --target savrel savrel-x11-driver savrel-heap-count > /dev/null
-  viewer="$root/build-soak/savrel"
-  driver="$root/build-soak/tests/savrel-x11-driver"
-  heap_count="$root/build-soak/tests/libsavrel-heap-count.so"
+  cmake --build "$root/build-soak" -j "$(nproc)" --target savrel savrel-x11-driver savrel-heap-count \
+    savrel-make-inputs > /dev/null
+  [ -n "$viewer" ] || viewer="$root/build-soak/savrel"
+  [ -n "$driver" ] || driver="$root/build-soak/tests/savrel-x11-driver"
+  [ -n "$heap_count" ] || heap_count="$root/build-soak/tests/libsavrel-heap-count.so"
+  [ -n "$make_inputs" ] || make_inputs="$root/build-soak/fuzz/savrel-make-inputs"
 fi
 
 viewer="$(realpath "$viewer")"
@@ -78,10 +85,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-c++ -std=c++20 -O2 -I"$root" "$root/fuzz/make_inputs.cpp" "$root/profile/encoder.cpp" "$root"/recorder/*.cpp \
-  -o "$work/make_inputs"
-"$work/make_inputs" big "$work/big.bin"
-"$work/make_inputs" damaged "$work/damaged.bin"
+"$make_inputs" big "$work/big.bin"
+"$make_inputs" damaged "$work/damaged.bin"
 
 # Xvfb picks a free display itself and writes its number to the given descriptor; without
 # -noreset it resets when the last client leaves and refuses the next run for a moment.

@@ -18,12 +18,8 @@ class Viewer {
 public:
     explicit Viewer(const std::string& folder)
         : folder_(folder),
-          pid_(spawn_program(SAVREL_PATH, {}, folder, {display_.variable()}, folder + "/console.txt"))
+          process_(spawn_program(SAVREL_PATH, {}, folder, {display_.variable()}, folder + "/console.txt"))
     {
-    }
-    ~Viewer()
-    {
-        if (pid_ > 0) wait_program(pid_, 1);
     }
     bool wait_window() { return !display_.variable().empty() && drive({"wait"}) == 0; }
     int drive(const std::vector<std::string>& commands, std::string* output = nullptr)
@@ -33,17 +29,9 @@ public:
     int close()
     {
         drive({"close"});
-        int status = wait_program(pid_, 20000);
-        pid_ = 0;
-        return status;
+        return process_.wait(20000);
     }
-    int kill_now()
-    {
-        kill(pid_, SIGKILL);
-        int status = wait_program(pid_, 20000);
-        pid_ = 0;
-        return status;
-    }
+    int kill_now() { return process_.stop(SIGKILL); }
     std::string file(const char* name) const { return read_file(folder_ + "/" + name); }
     // Waits up to five seconds for the file to hold the text; returns what it last held.
     std::string wait_for(const char* name, const std::string& text) const
@@ -70,7 +58,7 @@ public:
 private:
     PrivateDisplay display_;
     std::string folder_;
-    pid_t pid_;
+    ChildProcess process_;  // after the display, so that it ends first
 };
 
 size_t differing_bytes(const std::string& a, const std::string& b)

@@ -160,4 +160,40 @@ TEST_F(PackageTest, RecorderOnlyConfigureOfTheWholeTree)
     ASSERT_NO_FATAL_FAILURE(run(configure));
 }
 
+TEST_F(PackageTest, InspectBuildsWithoutSdlOrOpenGL)
+{
+    // The viewer left out, on what looks like a machine with neither SDL nor OpenGL: inspect
+    // links the profile layer alone. Makefiles write the link line down where it can be read.
+    // Unoptimised, so that the build fits the test's time on a loaded machine.
+    std::string binary = folder + "/inspect-only";
+    std::vector<std::string> configure = {SAVREL_CMAKE,
+                                          "-S",
+                                          SAVREL_SOURCE_DIR,
+                                          "-B",
+                                          binary,
+                                          "-G",
+                                          "Unix Makefiles",
+                                          "-DCMAKE_C_COMPILER=" SAVREL_C_COMPILER,
+                                          "-DCMAKE_CXX_COMPILER=" SAVREL_CXX_COMPILER,
+                                          "-DCMAKE_EXE_LINKER_FLAGS=" SAVREL_LINK_FLAGS,
+                                          "-DCMAKE_BUILD_TYPE=Debug",
+                                          "-DSAVREL_VIEWER=OFF"};
+    for (const char* package : {"SDL", "OpenGL", "GTest", "benchmark", "X11"})
+        configure.push_back(std::string("-DCMAKE_DISABLE_FIND_PACKAGE_") + package + "=ON");
+    ASSERT_NO_FATAL_FAILURE(run(configure));
+    ASSERT_NO_FATAL_FAILURE(run({SAVREL_CMAKE, "--build", binary, "--target", "savrel-inspect"}));
+    std::string link = read_file(binary + "/tools/CMakeFiles/savrel-inspect.dir/link.txt");
+    ASSERT_NE(link.find("libsavrel_profile.a"), std::string::npos) << link;
+    for (const char* library : {"SDL", "libGL", "OpenGL", "savrel_platform", "savrel_draw", "savrel_viewer"})
+        EXPECT_EQ(link.find(library), std::string::npos) << library << " in " << link;
+    // And the program it links reads a recording.
+    std::string path = folder + "/demo.bin";
+    std::string output;
+    ASSERT_EQ(run_program(SAVREL_DEMO_PATH, {path, "--frames", "50"}, &output), 0) << output;
+    ASSERT_EQ(run_program(binary + "/tools/savrel-inspect", {"--json", path}, &output), 0) << output;
+    nlohmann::json document = nlohmann::json::parse(output, nullptr, false);
+    ASSERT_FALSE(document.is_discarded()) << output;
+    EXPECT_EQ(document["frame_count"], 50);
+}
+
 }  // namespace

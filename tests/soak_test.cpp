@@ -27,7 +27,8 @@ int soak(const char* viewer, const std::vector<std::string>& options, std::strin
 {
     std::string script = std::string(SAVREL_SOURCE_DIR) + "/scripts/soak.sh";
     std::vector<std::string> arguments = {script, "--seconds", kSeconds, "--viewer", viewer,
-                                          "--driver", SAVREL_X11_DRIVER_PATH};
+                                          "--driver", SAVREL_X11_DRIVER_PATH, "--make-inputs",
+                                          SAVREL_MAKE_INPUTS_PATH};
     if (SAVREL_HEAP_COUNT_PATH[0]) arguments.insert(arguments.end(), {"--heap-count", SAVREL_HEAP_COUNT_PATH});
     arguments.insert(arguments.end(), options.begin(), options.end());
     return run_program("/bin/bash", arguments, output, "", 280000);

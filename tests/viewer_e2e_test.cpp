@@ -32,14 +32,14 @@ protected:
         ASSERT_FALSE(display_.variable().empty());
         folder_ = make_scratch_folder();
         write_file(folder_ + "/advance_profile.bin", recording());
-        viewer_ = spawn_program(SAVREL_PATH, {}, folder_, {display_.variable()}, folder_ + "/console.txt");
+        viewer_ = ChildProcess(spawn_program(SAVREL_PATH, {}, folder_, {display_.variable()}, folder_ + "/console.txt"));
         ASSERT_EQ(driver({"wait"}), 0);
     }
     void TearDown() override
     {
-        if (viewer_ <= 0) return;
+        if (viewer_.pid() <= 0) return;
         driver({"close"});
-        EXPECT_EQ(wait_program(viewer_, 20000), 0);
+        EXPECT_EQ(viewer_.wait(20000), 0);
     }
     int driver(const std::vector<std::string>& commands)
     {
@@ -85,7 +85,7 @@ protected:
 
     PrivateDisplay display_;
     std::string folder_;
-    pid_t viewer_ = -1;
+    ChildProcess viewer_;  // after the display, so that it ends first
 };
 
 TEST_F(ViewerEndToEnd, LeftDragDownWidensAndUpNarrowsTheWindow)

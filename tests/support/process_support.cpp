@@ -1,7 +1,9 @@
 #include "tests/support/process_support.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -42,10 +44,14 @@ bool file_exists(const std::string& path)
 
 namespace {
 
+// Xvfb writes its display number once it listens; a loaded machine can take seconds.
+const int kDisplayStartMilliseconds = 30000;
+const int kDisplayStopMilliseconds = 5000;
+
 pid_t spawn(const std::string& program, const std::vector<std::string>& arguments, const std::string& folder,
             const std::vector<std::string>& environment, int output_fd)
 {
-    pid_t pid = fork();
+    pid_t pid = fork_child();
     if (pid != 0) return pid;
     if (!folder.empty() && chdir(folder.c_str()) != 0) _exit(126);
     if (output_fd >= 0) {
@@ -62,6 +68,17 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& argument
 }
 
 }  // namespace
+
+pid_t fork_child(void)
+{
+    const pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    // The kernel sends the signal when the forking thread ends: tests fork from their main
+    // thread. A parent gone before the request took effect is caught by the second check.
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(126);
+    return 0;
+}
 
 pid_t spawn_program(const std::string& program, const std::vector<std::string>& arguments,
                     const std::string& folder, const std::vector<std::string>& environment,
@@ -112,12 +129,37 @@ int x11_driver(const std::vector<std::string>& commands, std::string* output, co
     return run_program(SAVREL_X11_DRIVER_PATH, commands, output, "", 60000, environment);
 }
 
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept
+{
+    if (this != &other) {
+        stop();
+        pid_ = other.pid_;
+        other.pid_ = -1;
+    }
+    return *this;
+}
+
+int ChildProcess::wait(int timeout_milliseconds)
+{
+    if (pid_ <= 0) return -1;
+    int status = wait_program(pid_, timeout_milliseconds);
+    pid_ = -1;
+    return status;
+}
+
+int ChildProcess::stop(int signal, int timeout_milliseconds)
+{
+    if (pid_ <= 0) return -1;
+    kill(pid_, signal);
+    return wait(timeout_milliseconds);
+}
+
 PrivateDisplay::PrivateDisplay()
 {
     int fds[2];
     if (pipe(fds) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
+    server_ = ChildProcess(fork_child());
+    if (server_.in_child()) {
         close(fds[0]);
         std::string fd = std::to_string(fds[1]);
         int null = open("/dev/null", O_WRONLY);
@@ -130,14 +172,13 @@ PrivateDisplay::PrivateDisplay()
     close(fds[1]);
     char c;
     std::string number;
-    while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    pollfd ready = {fds[0], POLLIN, 0};
+    while (poll(&ready, 1, kDisplayStartMilliseconds) == 1 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
     close(fds[0]);
     if (!number.empty()) variable_ = "DISPLAY=:" + number;
 }
 
 PrivateDisplay::~PrivateDisplay()
 {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
+    server_.stop(SIGTERM, kDisplayStopMilliseconds);
 }

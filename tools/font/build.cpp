@@ -97,8 +97,12 @@ std::vector<FontTriangle> glyph_triangles(const FontGlyph& glyph)
 {
     std::vector<FontTriangle> triangles;
     for (size_t i = 0; i + 2 < glyph.indices.size(); i += 3) {
-        triangles.push_back({{glyph.vertices[glyph.indices[i]], glyph.vertices[glyph.indices[i + 1]],
-                              glyph.vertices[glyph.indices[i + 2]]}});
+        FontTriangle triangle;
+        for (size_t c = 0; c < 3; c++) {
+            const FontVertex vertex = glyph.vertices[glyph.indices[i + c]];
+            triangle.corner[c] = {vertex.x, vertex.y};
+        }
+        triangles.push_back(triangle);
     }
     return triangles;
 }

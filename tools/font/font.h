@@ -46,9 +46,15 @@ struct FontSource {
     std::string error;  // empty when the source was read without fault
 };
 
+// A corner as the tables store it. Kept in floats, not in doubles rounded through float: GCC 12's
+// vectoriser at -O2 drops such a round trip, and the profiles then came from unrounded corners.
+struct FontVertex {
+    float x, y;
+};
+
 // A glyph ready for the tables: triangles in glyph units, no two overlapping.
 struct FontGlyph {
-    std::vector<FontPoint> vertices;
+    std::vector<FontVertex> vertices;
     std::vector<uint32_t> indices;  // local to this glyph's vertices
     std::array<float, 8> profile;  // left[0..3], right[0..3]
 };

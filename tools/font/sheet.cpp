@@ -74,7 +74,7 @@ void draw_glyph(Canvas& canvas, const Font& font, int code, double x, double bas
 {
     if (!font.present[size_t(code)]) return;
     const FontGlyph& glyph = font.glyphs[size_t(code)];
-    auto place = [&](FontPoint p) { return FontPoint{x + p.x * scale, baseline - p.y * scale}; };
+    auto place = [&](FontVertex v) { return FontPoint{x + v.x * scale, baseline - v.y * scale}; };
     for (size_t i = 0; i + 2 < glyph.indices.size(); i += 3) {
         fill_triangle(canvas, place(glyph.vertices[glyph.indices[i]]), place(glyph.vertices[glyph.indices[i + 1]]),
                       place(glyph.vertices[glyph.indices[i + 2]]));

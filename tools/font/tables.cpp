@@ -42,9 +42,9 @@ std::string vertex_table(const Font& font)
         if (!font.present[size_t(code)]) continue;
         out += "    ";
         out += label(code);
-        for (FontPoint p : font.glyphs[size_t(code)].vertices) {
-            append_item(out, number(float(p.x)));
-            append_item(out, number(float(p.y)));
+        for (FontVertex vertex : font.glyphs[size_t(code)].vertices) {
+            append_item(out, number(vertex.x));
+            append_item(out, number(vertex.y));
         }
         out += "\n";
         count += uint32_t(font.glyphs[size_t(code)].vertices.size());
