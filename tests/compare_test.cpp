@@ -250,7 +250,8 @@ TEST(CompareRuns, RunToRunSpreadCountsInTheVerdict)
     };
     std::vector<RunSummary> base = {run(70, 1.0), run(71, 1.08)};
     std::vector<RunSummary> latest = {run(72, 1.08), run(73, 1.0)};
-    const SectionComparison* single = find(compare_runs({base[0]}, {latest[0]}, kFivePercentGate), "Group 3/item 19");
+    Comparison one_run = compare_runs({base[0]}, {latest[0]}, kFivePercentGate);
+    const SectionComparison* single = find(one_run, "Group 3/item 19");
     ASSERT_NE(single, nullptr);
     EXPECT_EQ(single->verdict, VERDICT_SLOWER);
     Comparison together = compare_runs(base, latest, kFivePercentGate);
