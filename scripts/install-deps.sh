@@ -2,7 +2,7 @@
 # Installs the Debian packages a build needs, only those missing. Usage: install-deps.sh [extra packages]
 set -euo pipefail
 packages=(cmake make g++ pkg-config libsdl1.2-dev libgl1-mesa-dev libgl1-mesa-dri libgtest-dev
-          libbenchmark-dev nlohmann-json3-dev rapidjson-dev libx11-dev libxtst-dev xvfb xauth "$@")
+          libbenchmark-dev nlohmann-json3-dev rapidjson-dev libfmt-dev libx11-dev libxtst-dev xvfb xauth "$@")
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then

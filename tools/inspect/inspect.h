@@ -6,7 +6,8 @@
 // options.cpp parses the command line, analysis.cpp works out statistics, spikes and notes,
 // output.cpp prints the report, export.cpp streams JSON or CSV (never held whole in memory),
 // numbers.cpp writes their numbers. Uses: profile/profile.h, profile/reader.h, nlohmann/json
-// (exports only: text escaping and float digits).
+// (exports only: text escaping, and float digits where two shortest texts tie), {fmt} (the
+// other floats' shortest digits).
 #pragma once
 
 #include <cstddef>

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include "tools/inspect/inspect.h"
@@ -17,6 +18,10 @@ namespace {
 // these bounds of the first digit, exponent notation (two digits at least) otherwise.
 const int kJsonLowestPoint = -3;
 const int kJsonHighestPoint = 6;
+// A float's shortest digits, nine at most, and room for copying a fixed nine of them after a
+// point that comes after at most kJsonHighestPoint.
+const int kShortestDigits = 9;
+const int kDigitRoom = kJsonHighestPoint + kShortestDigits;
 // A float whose exact value has this many binary fraction digits has at least eleven
 // significant decimal digits (5^15 has eleven), so it cannot lie halfway between two
 // candidates of nine digits or fewer, the most a float's shortest text needs.
@@ -47,36 +52,38 @@ char* put_exponent(char* out, int exponent)
     return std::to_chars(out, out + 4, magnitude).ptr;
 }
 
-// `count` digits with the decimal point after the first `point` of them (point may fall
-// outside 1..count), laid out as nlohmann lays out its numbers.
+// `count` digits (at most nine, followed by zeros up to kDigitRoom) with the decimal point after
+// the first `point` of them (point may fall outside 1..count), laid out as nlohmann lays out its
+// numbers. Copies are of fixed widths, within the kInspectNumberSize bytes `out` may take, and
+// end where the text ends: calls of variable length cost more than the text itself.
 char* lay_out_json(char* out, const char* digits, int count, int point)
 {
-    if (count <= point && point <= kJsonHighestPoint) {
-        out = std::copy(digits, digits + count, out);
-        out = std::fill_n(out, point - count, '0');
-        return std::copy_n(".0", 2, out);
-    }
     if (0 < point && point <= kJsonHighestPoint) {
-        out = std::copy(digits, digits + point, out);
-        *out++ = '.';
-        return std::copy(digits + point, digits + count, out);
+        std::memcpy(out, digits, kJsonHighestPoint);
+        if (count <= point) {
+            std::memcpy(out + point, ".0", 2);
+            return out + point + 2;
+        }
+        out[point] = '.';
+        std::memcpy(out + point + 1, digits + point, kShortestDigits);
+        return out + count + 1;
     }
     if (kJsonLowestPoint <= point && point <= 0) {
-        out = std::copy_n("0.", 2, out);
-        out = std::fill_n(out, -point, '0');
-        return std::copy(digits, digits + count, out);
+        std::memcpy(out, "0.000", 2 - kJsonLowestPoint);
+        out += 2 - point;
+        std::memcpy(out, digits, kDigitRoom);
+        return out + count;
     }
-    *out++ = digits[0];
-    if (count > 1) {
-        *out++ = '.';
-        out = std::copy(digits + 1, digits + count, out);
-    }
+    out[0] = digits[0];
+    out[1] = '.';
+    std::memcpy(out + 2, digits + 1, kDigitRoom - 1);
+    out += count > 1 ? count + 1 : 1;
     *out++ = 'e';
     return put_exponent(out, point - 1);
 }
 
 // Whether the float's exact value may lie halfway between two shortest texts: there nlohmann's
-// Grisu2 and std::to_chars choose different last digits. Integers and short fractions only.
+// Grisu2 and the nearest shortest digits may end differently. Integers and short fractions only.
 bool may_be_tie(float value)
 {
     uint32_t bits = std::bit_cast<uint32_t>(value);
@@ -86,19 +93,16 @@ bool may_be_tie(float value)
     return fraction_bits < kNoTieFractionBits;
 }
 
-// The shortest digits that read back as the same float, from std::to_chars; positive values.
+// The shortest digits that read back as the same float, nearest the float's value; positive
+// values. {fmt}'s Dragonbox gives them as an integer and a power of ten, where std::to_chars
+// gives text that would have to be read again.
 char* shortest_json(char* out, float value)
 {
-    char text[kInspectNumberSize];
-    char* end = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific).ptr;
-    char* mark = std::find(text, end, 'e');
-    int exponent = 0;
-    std::from_chars(mark + (mark[1] == '+' ? 2 : 1), end, exponent);
-    char digits[kInspectNumberSize];
-    int count = 0;
-    for (char* character = text; character < mark; character++)
-        if (*character != '.') digits[count++] = *character;
-    return lay_out_json(out, digits, count, exponent + 1);
+    const auto decimal = fmt::detail::dragonbox::to_decimal(value);
+    char digits[kDigitRoom];
+    std::memset(digits, '0', sizeof digits);
+    int count = int(std::to_chars(digits, digits + sizeof digits, decimal.significand).ptr - digits);
+    return lay_out_json(out, digits, count, count + decimal.exponent);
 }
 
 // mantissa * 2^-shift * 10^power, rounded to the nearest integer, ties to even, as printf rounds.
