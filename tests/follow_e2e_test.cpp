@@ -13,7 +13,6 @@
 
 #include "profile/profile.h"
 #include "recorder/recorder.h"
-#include "tests/support/child_guard.h"
 #include "tests/support/process_support.h"
 
 namespace {
@@ -69,7 +68,7 @@ TEST(FollowEndToEnd, FollowsTheNewestFramesUntilALeftDragAndReloadsOnR)
         fcntl(stop[0], F_SETFL, O_NONBLOCK);
         _exit(record_slowly(recording.c_str(), stop[0]));
     }
-    ChildGuard writer_guard(writer);
+    ChildProcess writer_guard(writer);
     close(stop[0]);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (read_file(recording).size() < 1000) {
@@ -79,7 +78,7 @@ TEST(FollowEndToEnd, FollowsTheNewestFramesUntilALeftDragAndReloadsOnR)
 
     pid_t viewer = spawn_program(SAVREL_VIEW_PATH, {recording}, folder,
                                  {display.variable(), "XDG_CACHE_HOME=" + folder + "/cache"}, folder + "/console.txt");
-    ChildGuard viewer_guard(viewer);
+    ChildProcess viewer_guard(viewer);
     auto drive = [&](const std::vector<std::string>& commands) {
         return x11_driver(commands, nullptr, display.variable());
     };
@@ -123,7 +122,7 @@ TEST(FollowEndToEnd, FollowsTheNewestFramesUntilALeftDragAndReloadsOnR)
     // R reloads once, keeping the window where the drag left it.
     close(stop[1]);
     int status = writer_guard.wait(60000);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ASSERT_EQ(status, 0) << status;
     profile_load(recording.c_str());
     ASSERT_EQ(profile_last_status(), PROFILE_OK);
     ASSERT_EQ(drive({"key", "r", "sleep", "800"}), 0);
@@ -136,7 +135,7 @@ TEST(FollowEndToEnd, FollowsTheNewestFramesUntilALeftDragAndReloadsOnR)
 
     drive({"close"});
     status = viewer_guard.wait(20000);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(status, 0) << status;
 }
 
 TEST(FollowLauncher, AMissingRecordingIsAnErrorWithStatusOne)

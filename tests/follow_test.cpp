@@ -20,7 +20,6 @@
 #include "profile/profile.h"
 #include "profile/reader.h"
 #include "recorder/recorder.h"
-#include "tests/support/child_guard.h"
 #include "tests/support/process_support.h"
 #include "viewer/viewer.h"
 
@@ -125,7 +124,7 @@ TEST(FollowReload, EveryTableAcceptedBesideAWritingRecorderIsAPrefixOfTheFinalOn
         pid_t pid = fork_child();
         if (pid == 0) _exit(record(path.c_str()));
         ASSERT_GT(pid, 0);
-        ChildGuard writer(pid);
+        ChildProcess writer(pid);
         auto deadline = std::chrono::steady_clock::now() + kWriterTimeLimit;
         int status = -1;
         uint32_t most_frames = 0;
@@ -143,7 +142,7 @@ TEST(FollowReload, EveryTableAcceptedBesideAWritingRecorderIsAPrefixOfTheFinalOn
             ASSERT_EQ(prefix_mismatch(table), "") << "reload " << accepted;
             most_frames = std::max(most_frames, table->frame_count);
         }
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        ASSERT_EQ(status, 0) << status;
         // The final recording, through the start-up reader: the writer's whole output.
         ASSERT_EQ(recording_load(path.c_str()), RECORDING_OK) << recording_last_detail();
         ASSERT_EQ(profile_last_status(), PROFILE_OK) << profile_last_detail();
@@ -224,7 +223,7 @@ TEST(FollowReload, AFileThatShrinksUnderAnotherWriterNeverFaultsAReload)
         }
     }
     ASSERT_GT(pid, 0);
-    ChildGuard writer(pid);
+    ChildProcess writer(pid);
     // Reloads beside this writer retry until a read is clean, so they are bounded in time too.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     int accepted = 0, reload = 0;

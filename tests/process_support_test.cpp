@@ -56,6 +56,30 @@ TEST(ChildProcess, WaitPastItsLimitKillsTheChild)
     EXPECT_EQ(quick.wait(kGoneMilliseconds), 3);
 }
 
+TEST(ChildProcess, RunningReportsTheExitOnceAndReapsTheChild)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ChildProcess child(fork_child());
+    if (child.in_child()) {
+        char byte = 0;
+        _exit(read(fds[0], &byte, 1) == 1 ? 5 : 1);
+    }
+    pid_t pid = child.pid();
+    int status = -2;
+    EXPECT_TRUE(child.running(&status));
+    EXPECT_EQ(status, -2);
+    ASSERT_EQ(write(fds[1], "x", 1), 1);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kGoneMilliseconds);
+    while (child.running(&status) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(status, 5);
+    EXPECT_FALSE(child.running(&status));
+    EXPECT_NE(kill(pid, 0), 0);
+    close(fds[0]);
+    close(fds[1]);
+}
+
 TEST(ChildProcess, ForkedChildDiesWithTheProcessThatForkedIt)
 {
     // A go-between forks a child that would run forever, tells its pid and exits without a

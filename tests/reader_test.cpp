@@ -18,7 +18,6 @@
 
 #include "profile/encoder.h"
 #include "profile/profile.h"
-#include "tests/support/child_guard.h"
 #include "tests/support/process_support.h"
 
 namespace {
@@ -252,7 +251,7 @@ TEST(RecordingLive, ALargeRecordingBeingWrittenOpensInInspectAndAtStartUpEveryTi
         _exit(write_live(path.c_str(), stop[0]));
     }
     ASSERT_GT(pid, 0);
-    ChildGuard writer(pid);
+    ChildProcess writer(pid);
     close(stop[0]);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     struct stat info {};
@@ -267,13 +266,13 @@ TEST(RecordingLive, ALargeRecordingBeingWrittenOpensInInspectAndAtStartUpEveryTi
         std::string capture = folder + "/inspect.txt";
         pid_t inspect_pid = spawn_program(SAVREL_INSPECT_PATH, {"--spikes", "0", path}, folder, {}, capture);
         ASSERT_GT(inspect_pid, 0);
-        ChildGuard inspect(inspect_pid);
+        ChildProcess inspect(inspect_pid);
         ASSERT_EQ(recording_load(path.c_str()), RECORDING_OK) << recording_last_detail();
         recording_release();
         ASSERT_NO_FATAL_FAILURE(expect_live_table(least_frames));
         int status = inspect.wait(120000);
         std::string output = read_file(capture);
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << " " << output;
+        ASSERT_EQ(status, 0) << status << " " << output;
         unsigned frames = 0;
         size_t at = output.find("Frames: ");
         ASSERT_NE(at, std::string::npos) << output;
@@ -284,7 +283,7 @@ TEST(RecordingLive, ALargeRecordingBeingWrittenOpensInInspectAndAtStartUpEveryTi
     unlink((folder + "/inspect.txt").c_str());
     close(stop[1]);
     int status = writer.wait(60000);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(status, 0) << status;
     unlink(path.c_str());
     rmdir(folder.c_str());
 }

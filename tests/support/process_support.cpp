@@ -147,6 +147,16 @@ int ChildProcess::wait(int timeout_milliseconds)
     return status;
 }
 
+bool ChildProcess::running(int* status)
+{
+    if (pid_ <= 0) return false;
+    // Looked at without reaping, so that wait reads the status as it always does.
+    siginfo_t info{};
+    if (waitid(P_PID, id_t(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0) return true;
+    *status = wait(0);
+    return false;
+}
+
 int ChildProcess::stop(int signal, int timeout_milliseconds)
 {
     if (pid_ <= 0) return -1;

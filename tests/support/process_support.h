@@ -51,6 +51,8 @@ public:
     bool in_child() const { return pid_ == 0; }
     // As wait_program: the exit status, -1 on timeout (then killed), 128 + signal. Reaped after.
     int wait(int timeout_milliseconds);
+    // True while the child runs; once it has ended it is reaped and *status is as wait gives it.
+    bool running(int* status);
     // Sends the signal and waits up to the given time before SIGKILL; returns as wait. -1 when none runs.
     int stop(int signal = SIGKILL, int timeout_milliseconds = 20000);
 
