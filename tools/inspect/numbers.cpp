@@ -18,10 +18,6 @@ namespace {
 // these bounds of the first digit, exponent notation (two digits at least) otherwise.
 const int kJsonLowestPoint = -3;
 const int kJsonHighestPoint = 6;
-// A float's shortest digits, nine at most, and room for copying a fixed nine of them after a
-// point that comes after at most kJsonHighestPoint.
-const int kShortestDigits = 9;
-const int kDigitRoom = kJsonHighestPoint + kShortestDigits;
 // A float whose exact value has this many binary fraction digits has at least eleven
 // significant decimal digits (5^15 has eleven), so it cannot lie halfway between two
 // candidates of nine digits or fewer, the most a float's shortest text needs.
@@ -52,31 +48,72 @@ char* put_exponent(char* out, int exponent)
     return std::to_chars(out, out + 4, magnitude).ptr;
 }
 
-// `count` digits (at most nine, followed by zeros up to kDigitRoom) with the decimal point after
-// the first `point` of them (point may fall outside 1..count), laid out as nlohmann lays out its
-// numbers. Copies are of fixed widths, within the kInspectNumberSize bytes `out` may take, and
-// end where the text ends: calls of variable length cost more than the text itself.
-char* lay_out_json(char* out, const char* digits, int count, int point)
+// Up to sixteen digit characters, first character in the lowest byte of `lead`, as they lie in
+// memory: the number's text is put together in registers, since reading back bytes just
+// stored one by one stalls the processor longer than making them.
+struct DigitText {
+    uint64_t lead;  // characters 0 to 7
+    uint64_t tail;  // characters 8 to 15
+};
+static_assert(std::endian::native == std::endian::little, "digit text is laid out in little-endian words");
+
+const uint64_t kZeros = 0x3030303030303030ull;
+
+// The eight decimal digits of a value below 10^8, leading zeros included: four lanes of two
+// digits, then eight of one, each divided by a multiply and a shift that is exact in its range.
+uint64_t eight_digits(uint32_t value)
+{
+    uint64_t lanes = value / 10000 | uint64_t(value % 10000) << 32;
+    uint64_t hundreds = (lanes * 10486 >> 20) & 0x0000007f0000007full;
+    lanes = hundreds | (lanes - hundreds * 100) << 16;
+    uint64_t tens = (lanes * 103 >> 10) & 0x000f000f000f000full;
+    lanes = tens | (lanes - tens * 10) << 8;
+    return lanes | kZeros;
+}
+
+// The digits of a value below 10^9, from the first character on, followed by zeros; *count
+// receives how many there are.
+DigitText digit_text(uint32_t value, int* count)
+{
+    int width = (32 - std::countl_zero(value | 1)) * 1233 >> 12;
+    *count = width + (value >= kPowersOfTen[width]);
+    uint64_t low = eight_digits(value % 100000000);
+    if (*count == 9) return {uint64_t('0' + value / 100000000) | low << 8, low >> 56 | (kZeros << 8)};
+    int dropped = 8 * (8 - *count);
+    uint64_t padding = *count == 8 ? 0 : kZeros << (64 - dropped);
+    return {low >> dropped | padding, kZeros};
+}
+
+void put_word(char* out, uint64_t word)
+{
+    std::memcpy(out, &word, sizeof word);
+}
+
+// `count` digits with the decimal point after the first `point` of them (point may fall
+// outside 1..count), laid out as nlohmann lays out its numbers. Whole words are written: `out`
+// has kInspectNumberSize bytes, and the text ends where the returned pointer says.
+char* lay_out_json(char* out, DigitText digits, int count, int point)
 {
     if (0 < point && point <= kJsonHighestPoint) {
-        std::memcpy(out, digits, kJsonHighestPoint);
+        put_word(out, digits.lead);
         if (count <= point) {
             std::memcpy(out + point, ".0", 2);
             return out + point + 2;
         }
         out[point] = '.';
-        std::memcpy(out + point + 1, digits + point, kShortestDigits);
+        put_word(out + point + 1, digits.lead >> 8 * point | digits.tail << (64 - 8 * point));
         return out + count + 1;
     }
     if (kJsonLowestPoint <= point && point <= 0) {
         std::memcpy(out, "0.000", 2 - kJsonLowestPoint);
         out += 2 - point;
-        std::memcpy(out, digits, kDigitRoom);
+        put_word(out, digits.lead);
+        put_word(out + 8, digits.tail);
         return out + count;
     }
-    out[0] = digits[0];
+    out[0] = char(digits.lead);
     out[1] = '.';
-    std::memcpy(out + 2, digits + 1, kDigitRoom - 1);
+    put_word(out + 2, digits.lead >> 8 | digits.tail << 56);
     out += count > 1 ? count + 1 : 1;
     *out++ = 'e';
     return put_exponent(out, point - 1);
@@ -99,9 +136,8 @@ bool may_be_tie(float value)
 char* shortest_json(char* out, float value)
 {
     const auto decimal = fmt::detail::dragonbox::to_decimal(value);
-    char digits[kDigitRoom];
-    std::memset(digits, '0', sizeof digits);
-    int count = int(std::to_chars(digits, digits + sizeof digits, decimal.significand).ptr - digits);
+    int count = 0;
+    DigitText digits = digit_text(decimal.significand, &count);
     return lay_out_json(out, digits, count, count + decimal.exponent);
 }
 
