@@ -44,8 +44,9 @@ char* put_exponent(char* out, int exponent)
 {
     *out++ = exponent < 0 ? '-' : '+';
     unsigned magnitude = unsigned(exponent < 0 ? -exponent : exponent);
-    if (magnitude < 10) *out++ = '0';
-    return std::to_chars(out, out + 4, magnitude).ptr;
+    if (magnitude >= 100) return std::to_chars(out, out + 4, magnitude).ptr;
+    std::memcpy(out, kDigitPairs + 2 * magnitude, 2);
+    return out + 2;
 }
 
 // Up to sixteen digit characters, first character in the lowest byte of `lead`, as they lie in
@@ -72,16 +73,18 @@ uint64_t eight_digits(uint32_t value)
 }
 
 // The digits of a value below 10^9, from the first character on, followed by zeros; *count
-// receives how many there are.
+// receives how many there are. The leading zeros are shifted out rather than branched on: how
+// many digits values have varies from one to the next.
 DigitText digit_text(uint32_t value, int* count)
 {
+    using Bits = unsigned __int128;
     int width = (32 - std::countl_zero(value | 1)) * 1233 >> 12;
     *count = width + (value >= kPowersOfTen[width]);
-    uint64_t low = eight_digits(value % 100000000);
-    if (*count == 9) return {uint64_t('0' + value / 100000000) | low << 8, low >> 56 | (kZeros << 8)};
-    int dropped = 8 * (8 - *count);
-    uint64_t padding = *count == 8 ? 0 : kZeros << (64 - dropped);
-    return {low >> dropped | padding, kZeros};
+    const Bits zeros = Bits(kZeros) << 64 | kZeros;
+    Bits nine = ('0' + value / 100000000) | Bits(eight_digits(value % 100000000)) << 8 | zeros << 72;
+    int dropped = 8 * (9 - *count);
+    Bits text = nine >> dropped | (zeros << 64) << (64 - dropped);
+    return {uint64_t(text), uint64_t(text >> 64)};
 }
 
 void put_word(char* out, uint64_t word)
