@@ -1,12 +1,20 @@
 // savrel-inspect analysis: statistics, spikes and notes, worked out once for every output.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <system_error>
+#include <thread>
 
 #include "tools/inspect/inspect.h"
 
 namespace {
 
 const uint32_t kCausesPerSpike = 3;
+
+// The statistics and spikes being worked out beside an output that has already started: how
+// many sections have their statistics, kInspectAllAnalysed once the spikes are in too.
+std::thread analysis_thread;
+std::atomic<uint32_t> sections_analysed{0};
 
 // NaN sorts after every number, so a damaged value cannot break the ordering.
 bool before(float left, float right)
@@ -122,15 +130,44 @@ std::vector<std::vector<std::string>> notes_of(const uint8_t* bytes, size_t size
     return notes;
 }
 
+void analyse(Inspection* inspection, uint32_t spikes)
+{
+    std::vector<float> scratch;
+    for (uint32_t index = 0; index < inspection->table->section_count; index++) {
+        inspection->statistics[index] =
+            statistics_of(inspection->table->sections[index].values, inspection->range, &scratch);
+        sections_analysed.store(index + 1, std::memory_order_release);
+        sections_analysed.notify_all();
+    }
+    if (inspection->range.count > 0) inspection->spikes = spikes_of(*inspection, spikes);
+    sections_analysed.store(kInspectAllAnalysed, std::memory_order_release);
+    sections_analysed.notify_all();
+}
+
 }  // namespace
 
-Inspection inspect_analyse(const SectionTable* table, InspectRange range, uint32_t spikes, const uint8_t* bytes,
-                           size_t size)
+Inspection inspect_describe(const SectionTable* table, InspectRange range, const uint8_t* bytes, size_t size)
 {
-    Inspection inspection{table, range, labels_of(table), {}, {}, notes_of(bytes, size, table->frame_count)};
-    std::vector<float> scratch;
-    for (uint32_t index = 0; index < table->section_count; index++)
-        inspection.statistics.push_back(statistics_of(table->sections[index].values, range, &scratch));
-    if (range.count > 0) inspection.spikes = spikes_of(inspection, spikes);
-    return inspection;
+    return Inspection{table, range, labels_of(table), {}, {}, notes_of(bytes, size, table->frame_count)};
+}
+
+// The statistics go to a vector sized here, so the thread never moves what the output reads.
+// Without a thread to be had, the work is done before returning.
+void inspect_start_analysis(Inspection* inspection, uint32_t spikes)
+{
+    inspection->statistics.assign(inspection->table->section_count, InspectStatistics{});
+    sections_analysed.store(0);
+    try {
+        analysis_thread = std::thread(analyse, inspection, spikes);
+    } catch (const std::system_error&) {
+        analyse(inspection, spikes);
+    }
+}
+
+void inspect_wait_analysis(uint32_t count)
+{
+    for (uint32_t done = sections_analysed.load(std::memory_order_acquire); done < count;
+         done = sections_analysed.load(std::memory_order_acquire))
+        sections_analysed.wait(done, std::memory_order_acquire);
+    if (count == kInspectAllAnalysed && analysis_thread.joinable()) analysis_thread.join();
 }

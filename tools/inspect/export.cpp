@@ -159,7 +159,10 @@ void put_section(ExportBuffer* buffer, const Inspection& inspection, uint32_t in
     put_integer(buffer, index);
     put(buffer, ",\"name\":");
     put_string(buffer, section.type == SECTION_ROOT ? inspection.labels[0] : std::string(section.name));
-    if (inspection.range.count > 0) put_statistics(buffer, inspection.statistics[index]);
+    if (inspection.range.count > 0) {
+        inspect_wait_analysis(index + 1);
+        put_statistics(buffer, inspection.statistics[index]);
+    }
     put(buffer, ",\"type\":");
     put_integer(buffer, section.type);
     put(buffer, ",\"values\":[");
@@ -214,6 +217,7 @@ void put_frames(ExportBuffer* buffer, const Inspection& inspection)
     }
     put(buffer, "],\"shown_frame_count\":");
     put_integer(buffer, range.count);
+    inspect_wait_analysis(kInspectAllAnalysed);
     put(buffer, ",\"spikes\":[");
     for (size_t n = 0; n < inspection.spikes.size(); n++) {
         if (n) put(buffer, ",");

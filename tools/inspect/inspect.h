@@ -75,9 +75,14 @@ extern const char* const kInspectHelp;
 std::string inspect_parse_options(int argc, char** argv, InspectOptions* options);
 
 // Analysis (analysis.cpp)
-// The statistics of every section over the range, the spikes and every frame's notes, walked in `bytes`.
-Inspection inspect_analyse(const SectionTable* table, InspectRange range, uint32_t spikes, const uint8_t* bytes,
-                           size_t size);
+enum : uint32_t { kInspectAllAnalysed = UINT32_MAX };
+// What every output shows: labels, and every frame's notes walked in `bytes`; no statistics yet.
+Inspection inspect_describe(const SectionTable* table, InspectRange range, const uint8_t* bytes, size_t size);
+// Works out every section's statistics, then the spikes, on a thread of its own, section by
+// section, so that an output can start on the first sections while the rest are worked out.
+void inspect_start_analysis(Inspection* inspection, uint32_t spikes);
+// Waits until the statistics of the first `count` sections are in; kInspectAllAnalysed: all, and the spikes.
+void inspect_wait_analysis(uint32_t count);
 
 // Output (output.cpp, export.cpp)
 void inspect_print_report(const char* path, const Inspection& inspection);  // milliseconds, for people

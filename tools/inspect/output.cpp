@@ -45,6 +45,7 @@ void print_spike(const Inspection& inspection, const InspectSpike& spike)
 
 void inspect_print_report(const char* path, const Inspection& inspection)
 {
+    inspect_wait_analysis(kInspectAllAnalysed);
     const SectionTable* table = inspection.table;
     InspectRange range = inspection.range;
     std::printf("File: %s\n", path);
