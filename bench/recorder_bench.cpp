@@ -123,21 +123,41 @@ void BM_RecorderScopeWithoutRecording(benchmark::State& state)
 }
 BENCHMARK(BM_RecorderScopeWithoutRecording);
 
-void BM_RecorderFrame64Sections(benchmark::State& state)
+// A shared lock on the recording, as a reader takes it; -1 when none is wanted.
+int hold_as_reader(const std::string& path, bool wanted)
+{
+    if (!wanted) return -1;
+    int reader = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    flock(reader, LOCK_SH);
+    return reader;
+}
+
+// Frames of 64 sections, a new recording every kFramesPerRecording, with or without a reader
+// holding a shared lock on the file all along.
+void record_64_sections(benchmark::State& state, bool reader_holds)
 {
     std::string path = bench_path();
     std::vector<RecorderSection> sections = open_sections(path);
+    int reader = hold_as_reader(path, reader_holds);
     int64_t frames = 0;
     for (auto _ : state) {
         record_frame(sections, 0.25f);
         if (++frames % kFramesPerRecording == 0) {
             state.PauseTiming();
             recorder_close();
+            if (reader >= 0) close(reader);
             sections = open_sections(path);
+            reader = hold_as_reader(path, reader_holds);
             state.ResumeTiming();
         }
     }
+    if (reader >= 0) close(reader);
     finish(path);
+}
+
+void BM_RecorderFrame64Sections(benchmark::State& state)
+{
+    record_64_sections(state, false);
 }
 BENCHMARK(BM_RecorderFrame64Sections);
 
@@ -145,25 +165,7 @@ BENCHMARK(BM_RecorderFrame64Sections);
 // memory and, every 2 s, go to disk without the lock.
 void BM_RecorderFrame64SectionsReaderHolds(benchmark::State& state)
 {
-    std::string path = bench_path();
-    std::vector<RecorderSection> sections = open_sections(path);
-    int reader = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    flock(reader, LOCK_SH);
-    int64_t frames = 0;
-    for (auto _ : state) {
-        record_frame(sections, 0.25f);
-        if (++frames % kFramesPerRecording == 0) {
-            state.PauseTiming();
-            recorder_close();
-            close(reader);
-            sections = open_sections(path);
-            reader = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-            flock(reader, LOCK_SH);
-            state.ResumeTiming();
-        }
-    }
-    close(reader);
-    finish(path);
+    record_64_sections(state, true);
 }
 BENCHMARK(BM_RecorderFrame64SectionsReaderHolds);
 

@@ -298,13 +298,8 @@ std::vector<std::array<double, 3>> graph_corners()
 std::array<double, 3> window_pixel(const double* modelview, const double* projection, const GLint* viewport,
                                    const std::array<double, 3>& point)
 {
-    double eye[4], clip[4];
-    for (int row = 0; row < 4; row++)
-        eye[row] = modelview[row] * point[0] + modelview[4 + row] * point[1] + modelview[8 + row] * point[2] +
-                   modelview[12 + row];
-    for (int row = 0; row < 4; row++)
-        clip[row] = projection[row] * eye[0] + projection[4 + row] * eye[1] + projection[8 + row] * eye[2] +
-                    projection[12 + row] * eye[3];
+    double clip[4];
+    gl_clip_point(modelview, projection, point.data(), clip);
     return {viewport[0] + (clip[0] / clip[3] + 1) * 0.5 * viewport[2],
             viewport[1] + (clip[1] / clip[3] + 1) * 0.5 * viewport[3], clip[3]};
 }

@@ -336,13 +336,8 @@ struct Projected {
 
 Projected project(const double* modelview, const double* projection, const double point[3])
 {
-    double eye[4], clip[4];
-    for (int row = 0; row < 4; row++)
-        eye[row] = modelview[row] * point[0] + modelview[4 + row] * point[1] + modelview[8 + row] * point[2] +
-                   modelview[12 + row];
-    for (int row = 0; row < 4; row++)
-        clip[row] = projection[row] * eye[0] + projection[4 + row] * eye[1] + projection[8 + row] * eye[2] +
-                    projection[12 + row] * eye[3];
+    double clip[4];
+    gl_clip_point(modelview, projection, point, clip);
     return {clip[0] / clip[3], clip[1] / clip[3], clip[3]};
 }
 

@@ -281,26 +281,10 @@ TEST_F(RecorderTest, KilledRecordingKeepsEveryCompletedFrame)
     for (int frames : {0, 1, 3, 4, 250}) {
         SCOPED_TRACE(frames);
         std::string path = recording_path();
-        int pipe_fds[2];
-        ASSERT_EQ(pipe(pipe_fds), 0);
-        pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            close(pipe_fds[0]);
-            record_until_killed(path, frames, pipe_fds[1]);
-            _exit(0);
-        }
-        close(pipe_fds[1]);
-        char mark = 0;
-        int completed = 0;
-        while (read(pipe_fds[0], &mark, 1) == 1 && mark == '.') completed++;
-        close(pipe_fds[0]);
-        ASSERT_EQ(mark, '!');
-        kill(child, SIGKILL);
         int status = 0;
-        waitpid(child, &status, 0);
-        ASSERT_TRUE(WIFSIGNALED(status));
-        ASSERT_EQ(completed, frames);
+        std::string marks = report_then_kill([&](int report_fd) { record_until_killed(path, frames, report_fd); }, &status);
+        ASSERT_EQ(status, 128 + SIGKILL);
+        ASSERT_EQ(marks, std::string(size_t(frames), '.') + "!");
 
         profile_load(path.c_str());
         const SectionTable* table = profile_table();

@@ -338,29 +338,20 @@ TEST_F(RecorderThreadsTest, FileIsCompleteAfterEveryFrameWhileALateSectionIsCopi
 TEST_F(RecorderThreadsTest, KilledDuringTheCopyKeepsEveryCompletedFrame)
 {
     std::string path = recording_path();
-    int pipe_fds[2];
-    ASSERT_EQ(pipe(pipe_fds), 0);
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        close(pipe_fds[0]);
-        recorder_open(path.c_str());
-        for (int frame = 0; frame <= kLongFrames; frame++) record_long_frame(frame, frame == kLongFrames);
-        // The copy's file replaces the recording only at a frame end, so this stays mid-copy.
-        recorder_add_named("G1", "in progress", 1.0f);
-        if (write(pipe_fds[1], "!", 1) != 1) _exit(1);
-        pause();
-        _exit(0);
-    }
-    close(pipe_fds[1]);
-    char mark = 0;
-    ASSERT_EQ(read(pipe_fds[0], &mark, 1), 1);
-    close(pipe_fds[0]);
-    EXPECT_TRUE(file_exists(path + ".rewrite"));
-    kill(child, SIGKILL);
     int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFSIGNALED(status));
+    std::string marks = report_then_kill(
+        [&](int report_fd) {
+            recorder_open(path.c_str());
+            for (int frame = 0; frame <= kLongFrames; frame++) record_long_frame(frame, frame == kLongFrames);
+            // The copy's file replaces the recording only at a frame end, so this stays mid-copy.
+            recorder_add_named("G1", "in progress", 1.0f);
+            if (write(report_fd, "!", 1) != 1) _exit(1);
+        },
+        &status);
+    ASSERT_EQ(marks, "!");
+    // Killed mid-copy, the recorder never got to remove its copy's file.
+    EXPECT_TRUE(file_exists(path + ".rewrite"));
+    ASSERT_EQ(status, 128 + SIGKILL);
 
     profile_load(path.c_str());
     expect_long_table(kLongFrames + 1, kLongFrames);

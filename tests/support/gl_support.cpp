@@ -91,3 +91,14 @@ void GlTest::SetUp()
     gl_open_window_once();
     gl_reset_state();
 }
+
+void gl_clip_point(const double* modelview, const double* projection, const double point[3], double clip[4])
+{
+    double eye[4];
+    for (int row = 0; row < 4; row++)
+        eye[row] = modelview[row] * point[0] + modelview[4 + row] * point[1] + modelview[8 + row] * point[2] +
+                   modelview[12 + row];
+    for (int row = 0; row < 4; row++)
+        clip[row] = projection[row] * eye[0] + projection[4 + row] * eye[1] + projection[8 + row] * eye[2] +
+                    projection[12 + row] * eye[3];
+}

@@ -164,6 +164,30 @@ int ChildProcess::stop(int signal, int timeout_milliseconds)
     return wait(timeout_milliseconds);
 }
 
+std::string report_then_kill(const std::function<void(int report_fd)>& work, int* status)
+{
+    *status = -1;
+    int fds[2];
+    if (pipe(fds) != 0) return "";
+    ChildProcess child(fork_child());
+    if (child.in_child()) {
+        close(fds[0]);
+        work(fds[1]);
+        pause();
+        _exit(0);
+    }
+    close(fds[1]);
+    std::string marks;
+    char mark = 0;
+    while (child.pid() > 0 && read(fds[0], &mark, 1) == 1) {
+        marks += mark;
+        if (mark == '!') break;
+    }
+    close(fds[0]);
+    *status = child.stop();
+    return marks;
+}
+
 PrivateDisplay::PrivateDisplay()
 {
     int fds[2];

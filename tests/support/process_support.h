@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,12 @@ public:
 private:
     pid_t pid_ = -1;
 };
+
+// Runs work(report_fd) in a forked child that reports its steps through a pipe, a byte each,
+// and writes '!' when it is ready to die; it waits there (or at its end) to be killed. Returns
+// the bytes written up to the '!' included, or up to the child's end; the child is killed
+// (SIGKILL) and reaped first, and *status is as ChildProcess::wait gives it.
+std::string report_then_kill(const std::function<void(int report_fd)>& work, int* status);
 
 // An X server of the test's own, so that tests running side by side never drive each
 // other's windows. Started ready (Xvfb -displayfd); stopped with the object.
