@@ -50,17 +50,14 @@ fuzz:
 SANITIZE_WINDOW_SUITES = App|AppEndToEnd|CameraGlTest|Culling|DrawTest|FollowEndToEnd|FrameWindowTest|GraphPixels|MainLoopTest|PlatformTest|Soak|TextFreshProcess|TextTest|ViewerEndToEnd
 SANITIZE_OPTIONS = UBSAN_OPTIONS=print_stacktrace=1 ASAN_OPTIONS=detect_leaks
 # The build checks glGetError after every frame, so the soak among these tests catches GL errors too.
-# The suites without a window get no second try: a test that fails now and then is a fault to
-# find. The window suites keep one retry for the viewer's first window under the sanitizers: a
-# sanitized viewer started beside another suite's now and then never maps its window (seen once in
-# AppEndToEnd's wait for it, cause not yet found), while the same test alone passes every time.
+# No test gets a second try: a test that fails now and then is a fault to find.
 SANITIZE_XVFB = $(XVFB)
 
 test-sanitize: deps
 	@cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSAVREL_SANITIZE=ON -DSAVREL_GL_CHECK=ON -DSAVREL_BENCH=OFF > /dev/null
 	@cmake --build build-sanitize -j $(JOBS)
 	@cd build-sanitize && $(SANITIZE_OPTIONS)=1 $(SANITIZE_XVFB) ctest --output-on-failure -j $(JOBS) -E '^($(SANITIZE_WINDOW_SUITES))\.'
-	@cd build-sanitize && $(SANITIZE_OPTIONS)=0 $(SANITIZE_XVFB) ctest --output-on-failure -j $(JOBS) --repeat until-pass:2 -R '^($(SANITIZE_WINDOW_SUITES))\.'
+	@cd build-sanitize && $(SANITIZE_OPTIONS)=0 $(SANITIZE_XVFB) ctest --output-on-failure -j $(JOBS) -R '^($(SANITIZE_WINDOW_SUITES))\.'
 
 # The recorder's tests under ThreadSanitizer: the recorder, the profile layer and the tools that
 # read recordings back, no window code.

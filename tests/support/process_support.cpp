@@ -199,8 +199,10 @@ PrivateDisplay::PrivateDisplay()
         int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
         dup2(null, 2);
+        // -noreset: SDL opens the display once to see that it is there and closes it again; were
+        // that the last client, the server would reset and refuse the viewer's next connection.
         execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
-               nullptr);
+               "-noreset", nullptr);
         _exit(127);
     }
     close(fds[1]);
