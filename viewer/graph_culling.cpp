@@ -14,9 +14,6 @@ namespace {
 
 // Band quads inside the view volume are first tested for pixels in runs of this many, then one by one.
 const uint32_t kBandRunQuads = 16;
-// Runs are first tested in blocks of this many quads: in a wide recording most bands are
-// hairlines, and whole blocks of them reach no pixel.
-const uint32_t kBandBlockQuads = 128;
 // Pixels added around a band strip's window bounds before asking whether they hold a pixel centre.
 const double kBandPixelPad = 1.0;
 // How far, relative to the sum of the magnitudes that make it up, the GL's float transform may
@@ -30,16 +27,6 @@ struct Placement {
     double error;  // pixels
     bool inside;
 };
-
-// Widens low/high (height and depth; x is the span) by an edge; the first edge sets them.
-void take_edge_bounds(const BandEdge& edge, bool first, float low[3], float high[3])
-{
-    // Every value is finite here, so plain comparisons do what fmin and fmax would.
-    low[1] = first ? edge.height : std::min(low[1], edge.height);
-    high[1] = first ? edge.height : std::max(high[1], edge.height);
-    low[2] = first ? edge.depth : std::min(low[2], edge.depth);
-    high[2] = first ? edge.depth : std::max(high[2], edge.depth);
-}
 
 // Whether anything inside the box can set a pixel. Clipping only removes, and whatever is left
 // in front of the eye lands within the window bounds of the corners; the pad covers the float
@@ -128,14 +115,6 @@ bool placements_reach_pixels(const GraphWindowView& view, const Placement* place
     return draw_bounds_reach_pixels(window, 0.0, 0.0, view.width, view.height);
 }
 
-// The box around the strip between these edges; x is the item's span.
-void edges_box(const Section& item, const BandEdge* edges, uint32_t count, float low[3], float high[3])
-{
-    low[0] = std::min(item.start, item.end);
-    high[0] = std::max(item.start, item.end);
-    for (uint32_t i = 0; i < count; i++) take_edge_bounds(edges[i], i == 0, low, high);
-}
-
 // Where a point lands in the window, in our arithmetic; the caller bounds the GL's distance from it.
 void window_point(const GraphWindowView& view, const float point[3], double window[2])
 {
@@ -148,31 +127,116 @@ void window_point(const GraphWindowView& view, const float point[3], double wind
     window[1] = (clip[1] / clip[3] + 1.0) * 0.5 * double(view.height);
 }
 
-// Where the two corners of an edge land: x, y of the start corner, then of the end corner.
-void edge_window(const GraphWindowView& view, const Section& item, const BandEdge& edge, double window[4])
+// The window places of a strip's points by parts: the point (x, height, depth), x one of the
+// strip's two sides, lands at x = X / W, y = Y / W with (X, Y, W) = side[x] + height *
+// height_axis + depth * depth_axis. Reordering our double arithmetic moves a point by some
+// 1e-16 of its magnitudes, far inside the GL's rounding that the error allows for.
+struct StripFrame {
+    double side[2][3];  // the low and high x sides
+    double height_axis[3], depth_axis[3];
+    double slack_w;  // the GL's rounding bound on clip w, for every point of the strip
+    double spread;  // that bound's reach in window pixels, times clip w
+};
+
+// The transform's row giving window x (0), y (1) or clip w (2), scaled so that x / w lands in pixels.
+void window_rows(const GraphWindowView& view, double rows[3][4])
 {
-    const float ends[2] = {item.start, item.end};
-    for (int side = 0; side < 2; side++) {
-        const float point[3] = {ends[side], edge.height, edge.depth};
-        window_point(view, point, window + 2 * side);
+    const double scale[2] = {0.5 * double(view.width), 0.5 * double(view.height)};
+    for (int column = 0; column < 4; column++) {
+        const double* entry = view.transform + 4 * column;
+        rows[0][column] = (entry[0] + entry[3]) * scale[0];
+        rows[1][column] = (entry[1] + entry[3]) * scale[1];
+        rows[2][column] = entry[3];
     }
 }
 
-// Appends the quads between these edges that can cover a pixel centre at quad index kept;
-// returns the new count. The edges lie inside the view volume, and the run's rounding bound
-// holds for every corner in its box.
-uint32_t keep_reaching_run(const GraphWindowView& view, const Section& item, const BandEdge* edges, uint32_t count,
-                           float* vertices, float* colours, uint32_t kept)
+// low and high: the box of a strip that lies inside the view volume by the GL's rounding.
+StripFrame strip_frame(const GraphWindowView& view, const float low[3], const float high[3])
 {
-    float low[3], high[3];
-    edges_box(item, edges, count, low, high);
-    Placement run = place_box(view, low, high);
+    float largest[3];
+    for (int k = 0; k < 3; k++) largest[k] = std::max(std::fabs(low[k]), std::fabs(high[k]));
+    double slack[4], rows[3][4];
+    clip_slack(view, largest, slack);
+    window_rows(view, rows);
+    StripFrame frame;
+    for (int row = 0; row < 3; row++) {
+        frame.side[0][row] = rows[row][3] + rows[row][0] * double(low[0]);
+        frame.side[1][row] = rows[row][3] + rows[row][0] * double(high[0]);
+        frame.height_axis[row] = rows[row][1];
+        frame.depth_axis[row] = rows[row][2];
+    }
+    frame.slack_w = slack[3];
+    frame.spread = 0.5 * std::max((slack[0] + slack[3]) * double(view.width), (slack[1] + slack[3]) * double(view.height));
+    return frame;
+}
+
+// Where both sides of the strip at (height, depth) land: x, y of the low side, then of the high
+// side; returns the lesser clip w.
+double edge_window(const StripFrame& frame, float height, float depth, double window[4])
+{
+    double part[3];
+    for (int row = 0; row < 3; row++) part[row] = frame.height_axis[row] * double(height) + frame.depth_axis[row] * double(depth);
+    double least_w = INFINITY;
+    for (int side = 0; side < 2; side++) {
+        const double w = frame.side[side][2] + part[2];
+        window[2 * side] = (frame.side[side][0] + part[0]) / w;
+        window[2 * side + 1] = (frame.side[side][1] + part[1]) / w;
+        least_w = std::min(least_w, w);
+    }
+    return least_w;
+}
+
+// The least and greatest of each field over these edges, two edges at a time.
+void edges_bounds(const BandEdge* edges, uint32_t count, Float4* low, Float4* high)
+{
+    Float4 lows[2], highs[2];
+    std::memcpy(&lows[0], &edges[0], sizeof lows[0]);
+    lows[1] = highs[0] = highs[1] = lows[0];
+    for (uint32_t i = 1; i < count; i++) {
+        Float4 edge;
+        std::memcpy(&edge, &edges[i], sizeof edge);
+        lows[i & 1] = edge < lows[i & 1] ? edge : lows[i & 1];
+        highs[i & 1] = edge > highs[i & 1] ? edge : highs[i & 1];
+    }
+    *low = lows[1] < lows[0] ? lows[1] : lows[0];
+    *high = highs[1] > highs[0] ? highs[1] : highs[0];
+}
+
+// Where the box of a run lands: the window bounds of its eight corners, which hold every point
+// of the box as the run lies inside the view volume; and the rounding error for every point of
+// it, worst where clip w is least, at a corner.
+Placement place_run(const StripFrame& frame, const BandEdge* edges, uint32_t count)
+{
+    Float4 low, high;
+    edges_bounds(edges, count, &low, &high);
+    Placement placed{{INFINITY, INFINITY, -INFINITY, -INFINITY}, 0.0, true};
+    double least_w = INFINITY;
+    for (int corner = 0; corner < 4; corner++) {
+        double window[4];
+        least_w = std::min(least_w, edge_window(frame, corner & 1 ? high[2] : low[2], corner & 2 ? high[3] : low[3], window));
+        for (int side = 0; side < 2; side++) {
+            placed.window[0] = std::min(placed.window[0], window[2 * side]);
+            placed.window[1] = std::min(placed.window[1], window[2 * side + 1]);
+            placed.window[2] = std::max(placed.window[2], window[2 * side]);
+            placed.window[3] = std::max(placed.window[3], window[2 * side + 1]);
+        }
+    }
+    placed.error = frame.spread / (least_w - frame.slack_w);
+    return placed;
+}
+
+// Appends the quads between these edges that can cover a pixel centre at quad index kept;
+// returns the new count.
+uint32_t keep_reaching_run(const GraphWindowView& view, const StripFrame& frame, const Section& item,
+                           const BandEdge* edges, uint32_t count, float* vertices, float* colours, uint32_t kept)
+{
+    const Placement run = place_run(frame, edges, count);
     if (!placements_reach_pixels(view, &run, 1)) return kept;
     double corners[8];  // the earlier edge's two corners, then the later edge's
-    edge_window(view, item, edges[0], corners + 4);
+    edge_window(frame, edges[0].height, edges[0].depth, corners + 4);
     for (uint32_t i = 0; i + 1 < count; i++) {
         std::memcpy(corners, corners + 4, 4 * sizeof(double));
-        edge_window(view, item, edges[i + 1], corners + 4);
+        edge_window(frame, edges[i + 1].height, edges[i + 1].depth, corners + 4);
         double window[4] = {INFINITY, INFINITY, -INFINITY, -INFINITY};
         for (int corner = 0; corner < 4; corner++) {
             window[0] = std::min(window[0], corners[2 * corner] - run.error);
@@ -184,21 +248,6 @@ uint32_t keep_reaching_run(const GraphWindowView& view, const Section& item, con
         graph_put_band_quad(item, edges[i], edges[i + 1], vertices + 12 * kept, colours + 12 * kept);
         kept++;
     }
-    return kept;
-}
-
-// keep_reaching_run over the runs of these edges, unless their box reaches no pixel, in which
-// case none of the runs within it can.
-uint32_t keep_reaching_block(const GraphWindowView& view, const Section& item, const BandEdge* edges, uint32_t count,
-                             float* vertices, float* colours, uint32_t kept)
-{
-    float low[3], high[3];
-    edges_box(item, edges, count, low, high);
-    Placement block = place_box(view, low, high);
-    if (!placements_reach_pixels(view, &block, 1)) return kept;
-    for (uint32_t first = 0; first + 1 < count; first += kBandRunQuads)
-        kept = keep_reaching_run(view, item, edges + first, std::min(kBandRunQuads + 1, count - first), vertices,
-                                 colours, kept);
     return kept;
 }
 
@@ -246,10 +295,11 @@ uint32_t graph_reaching_strip(const GraphWindowView& view, const SectionTable* t
             graph_put_band_quad(item, edges[j], edges[j + 1], vertices + 12 * j, colours + 12 * j);
         return count - 1;
     }
+    const StripFrame frame = strip_frame(view, low, high);
     uint32_t kept = 0;
-    for (uint32_t block = 0; block + 1 < count; block += kBandBlockQuads)
-        kept = keep_reaching_block(view, item, edges + block, std::min(kBandBlockQuads + 1, count - block), vertices,
-                                   colours, kept);
+    for (uint32_t first = 0; first + 1 < count; first += kBandRunQuads)
+        kept = keep_reaching_run(view, frame, item, edges + first, std::min(kBandRunQuads + 1, count - first), vertices,
+                                 colours, kept);
     return kept;
 }
 
