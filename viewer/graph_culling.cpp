@@ -14,6 +14,16 @@ namespace {
 
 // Band quads inside the view volume are first tested for pixels in runs of this many, then one by one.
 const uint32_t kBandRunQuads = 16;
+// Runs are first tested in blocks of this many quads: in a wide recording most bands are
+// hairlines, and whole blocks of them reach no pixel.
+const uint32_t kBandBlockQuads = 128;
+// Runs shorter than this in the window are tested by their bounds alone.
+const double kBandAxisLeast = 1.0;
+// Runs across more pixel lines than this are kept without looking closer.
+const double kBandLinesMost = 256.0;
+// Far above our double rounding of an offset across a run, in window pixels within a few
+// thousand of the origin.
+const double kBandOffsetRounding = 1e-6;
 // Pixels added around a band strip's window bounds before asking whether they hold a pixel centre.
 const double kBandPixelPad = 1.0;
 // How far, relative to the sum of the magnitudes that make it up, the GL's float transform may
@@ -178,9 +188,9 @@ double edge_window(const StripFrame& frame, float height, float depth, double wi
     for (int row = 0; row < 3; row++) part[row] = frame.height_axis[row] * double(height) + frame.depth_axis[row] * double(depth);
     double least_w = INFINITY;
     for (int side = 0; side < 2; side++) {
-        const double w = frame.side[side][2] + part[2];
-        window[2 * side] = (frame.side[side][0] + part[0]) / w;
-        window[2 * side + 1] = (frame.side[side][1] + part[1]) / w;
+        const double w = frame.side[side][2] + part[2], reciprocal = 1.0 / w;
+        window[2 * side] = (frame.side[side][0] + part[0]) * reciprocal;
+        window[2 * side + 1] = (frame.side[side][1] + part[1]) * reciprocal;
         least_w = std::min(least_w, w);
     }
     return least_w;
@@ -189,40 +199,99 @@ double edge_window(const StripFrame& frame, float height, float depth, double wi
 // The least and greatest of each field over these edges, two edges at a time.
 void edges_bounds(const BandEdge* edges, uint32_t count, Float4* low, Float4* high)
 {
-    Float4 lows[2], highs[2];
-    std::memcpy(&lows[0], &edges[0], sizeof lows[0]);
-    lows[1] = highs[0] = highs[1] = lows[0];
-    for (uint32_t i = 1; i < count; i++) {
-        Float4 edge;
-        std::memcpy(&edge, &edges[i], sizeof edge);
-        lows[i & 1] = edge < lows[i & 1] ? edge : lows[i & 1];
-        highs[i & 1] = edge > highs[i & 1] ? edge : highs[i & 1];
+    Float4 even, odd;
+    std::memcpy(&even, &edges[0], sizeof even);
+    Float4 even_low = even, even_high = even, odd_low = even, odd_high = even;
+    uint32_t i = 1;
+    for (; i + 1 < count; i += 2) {
+        std::memcpy(&odd, &edges[i], sizeof odd);
+        std::memcpy(&even, &edges[i + 1], sizeof even);
+        odd_low = odd < odd_low ? odd : odd_low;
+        odd_high = odd > odd_high ? odd : odd_high;
+        even_low = even < even_low ? even : even_low;
+        even_high = even > even_high ? even : even_high;
     }
-    *low = lows[1] < lows[0] ? lows[1] : lows[0];
-    *high = highs[1] > highs[0] ? highs[1] : highs[0];
+    if (i < count) {
+        std::memcpy(&odd, &edges[i], sizeof odd);
+        odd_low = odd < odd_low ? odd : odd_low;
+        odd_high = odd > odd_high ? odd : odd_high;
+    }
+    *low = odd_low < even_low ? odd_low : even_low;
+    *high = odd_high > even_high ? odd_high : even_high;
 }
 
-// Where the box of a run lands: the window bounds of its eight corners, which hold every point
-// of the box as the run lies inside the view volume; and the rounding error for every point of
-// it, worst where clip w is least, at a corner.
-Placement place_run(const StripFrame& frame, const BandEdge* edges, uint32_t count)
+// Where the box of a run lands: its eight corners in the window, x then y, the four at its
+// lesser depth first; and the rounding error for every point of it, worst where clip w is least,
+// at a corner.
+struct RunPlacement {
+    double corners[16];
+    double error;  // pixels
+};
+
+RunPlacement place_run(const StripFrame& frame, const BandEdge* edges, uint32_t count)
 {
     Float4 low, high;
     edges_bounds(edges, count, &low, &high);
-    Placement placed{{INFINITY, INFINITY, -INFINITY, -INFINITY}, 0.0, true};
+    RunPlacement placed;
     double least_w = INFINITY;
     for (int corner = 0; corner < 4; corner++) {
-        double window[4];
-        least_w = std::min(least_w, edge_window(frame, corner & 1 ? high[2] : low[2], corner & 2 ? high[3] : low[3], window));
-        for (int side = 0; side < 2; side++) {
-            placed.window[0] = std::min(placed.window[0], window[2 * side]);
-            placed.window[1] = std::min(placed.window[1], window[2 * side + 1]);
-            placed.window[2] = std::max(placed.window[2], window[2 * side]);
-            placed.window[3] = std::max(placed.window[3], window[2 * side + 1]);
-        }
+        const float height = corner & 1 ? high[2] : low[2], depth = corner & 2 ? high[3] : low[3];
+        least_w = std::min(least_w, edge_window(frame, height, depth, placed.corners + 4 * corner));
     }
     placed.error = frame.spread / (least_w - frame.slack_w);
     return placed;
+}
+
+// Whether a pixel centre lies within pad pixels of the hull of these window points. The hull lies
+// in the band between the two lines along axis that touch it, and within its bounds: the centres
+// of both are looked at line by line across the axis. True when unsure.
+bool hull_reaches_pixels(const GraphWindowView& view, const double* points, int32_t count, const double axis[2],
+                         double pad)
+{
+    double bounds[4] = {INFINITY, INFINITY, -INFINITY, -INFINITY};
+    for (int32_t i = 0; i < count; i++)
+        for (int k = 0; k < 2; k++) {
+            bounds[k] = std::min(bounds[k], points[2 * i + k] - pad);
+            bounds[2 + k] = std::max(bounds[2 + k], points[2 * i + k] + pad);
+        }
+    if (!draw_bounds_reach_pixels(bounds, 0.0, 0.0, view.width, view.height)) return false;
+    const double length = std::hypot(axis[0], axis[1]);
+    if (!(length > kBandAxisLeast)) return true;
+    const double normal[2] = {-axis[1] / length, axis[0] / length};
+    // Step along the window axis closer to the band's, so that across it the band is narrow.
+    const int along = std::fabs(normal[1]) >= std::fabs(normal[0]) ? 0 : 1, across = 1 - along;
+    double least = INFINITY, most = -INFINITY;
+    for (int32_t i = 0; i < count; i++) {
+        const double offset = normal[0] * points[2 * i] + normal[1] * points[2 * i + 1];
+        least = std::min(least, offset);
+        most = std::max(most, offset);
+    }
+    // A square of half-side reach reaches this far across the lines; the last term covers our
+    // own rounding of offsets in window pixels.
+    const double reach = pad + kDrawPixelMargin;
+    const double grow = reach * (std::fabs(normal[0]) + std::fabs(normal[1])) + kBandOffsetRounding;
+    const uint32_t sizes[2] = {view.width, view.height};
+    const double first = std::max(std::ceil(bounds[along] - kDrawPixelMargin - 0.5), 0.0);
+    const double last = std::min(std::floor(bounds[2 + along] + kDrawPixelMargin - 0.5), double(sizes[along]) - 1.0);
+    if (last - first > kBandLinesMost) return true;
+    const double step = 1.0 / normal[across];
+    for (double line = first + 0.5; line <= last + 0.5; line++) {
+        const double ends[2] = {(least - grow - normal[along] * line) * step, (most + grow - normal[along] * line) * step};
+        const double low = std::max(std::min(ends[0], ends[1]), bounds[across]);
+        const double high = std::min(std::max(ends[0], ends[1]), bounds[2 + across]);
+        if (draw_span_holds_centre(low, high, sizes[across])) return true;
+    }
+    return false;
+}
+
+// Whether the run's box can set a pixel, tested along the axis from the middle of its corners at
+// the lesser depth to the middle of those at the greater.
+bool run_reaches_pixels(const GraphWindowView& view, const RunPlacement& run)
+{
+    double axis[2] = {0.0, 0.0};
+    for (int corner = 0; corner < 8; corner++)
+        for (int k = 0; k < 2; k++) axis[k] += (corner < 4 ? -0.25 : 0.25) * run.corners[2 * corner + k];
+    return hull_reaches_pixels(view, run.corners, 8, axis, run.error);
 }
 
 // Appends the quads between these edges that can cover a pixel centre at quad index kept;
@@ -230,8 +299,8 @@ Placement place_run(const StripFrame& frame, const BandEdge* edges, uint32_t cou
 uint32_t keep_reaching_run(const GraphWindowView& view, const StripFrame& frame, const Section& item,
                            const BandEdge* edges, uint32_t count, float* vertices, float* colours, uint32_t kept)
 {
-    const Placement run = place_run(frame, edges, count);
-    if (!placements_reach_pixels(view, &run, 1)) return kept;
+    const RunPlacement run = place_run(frame, edges, count);
+    if (!run_reaches_pixels(view, run)) return kept;
     double corners[8];  // the earlier edge's two corners, then the later edge's
     edge_window(frame, edges[0].height, edges[0].depth, corners + 4);
     for (uint32_t i = 0; i + 1 < count; i++) {
@@ -297,9 +366,14 @@ uint32_t graph_reaching_strip(const GraphWindowView& view, const SectionTable* t
     }
     const StripFrame frame = strip_frame(view, low, high);
     uint32_t kept = 0;
-    for (uint32_t first = 0; first + 1 < count; first += kBandRunQuads)
-        kept = keep_reaching_run(view, frame, item, edges + first, std::min(kBandRunQuads + 1, count - first), vertices,
-                                 colours, kept);
+    for (uint32_t block = 0; block + 1 < count; block += kBandBlockQuads) {
+        const uint32_t block_edges = std::min(kBandBlockQuads + 1, count - block);
+        // A run lies within its block's box, so a block that reaches no pixel holds no run that does.
+        if (!run_reaches_pixels(view, place_run(frame, edges + block, block_edges))) continue;
+        for (uint32_t first = block; first + 1 < block + block_edges; first += kBandRunQuads)
+            kept = keep_reaching_run(view, frame, item, edges + first, std::min(kBandRunQuads + 1, count - first),
+                                     vertices, colours, kept);
+    }
     return kept;
 }
 
