@@ -255,7 +255,7 @@ bool hull_reaches_pixels(const GraphWindowView& view, const double* points, int3
             bounds[2 + k] = std::max(bounds[2 + k], points[2 * i + k] + pad);
         }
     if (!draw_bounds_reach_pixels(bounds, 0.0, 0.0, view.width, view.height)) return false;
-    const double length = std::hypot(axis[0], axis[1]);
+    const double length = std::sqrt(axis[0] * axis[0] + axis[1] * axis[1]);
     if (!(length > kBandAxisLeast)) return true;
     const double normal[2] = {-axis[1] / length, axis[0] / length};
     // Step along the window axis closer to the band's, so that across it the band is narrow.
