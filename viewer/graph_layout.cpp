@@ -78,6 +78,21 @@ void put_pie_point(float* vertex, double center_x, double radius, double angle)
     vertex[2] = -1.0f;
 }
 
+// Four frames' edges from their fields, turned from a vector per field to one per edge.
+void put_edges(Float4 total, Float4 value, Float4 height, Float4 depth, BandEdge* edges)
+{
+    const Float4 early = __builtin_shufflevector(total, value, 0, 4, 1, 5);
+    const Float4 late = __builtin_shufflevector(total, value, 2, 6, 3, 7);
+    const Float4 early_place = __builtin_shufflevector(height, depth, 0, 4, 1, 5);
+    const Float4 late_place = __builtin_shufflevector(height, depth, 2, 6, 3, 7);
+    const Float4 turned[4] = {__builtin_shufflevector(early, early_place, 0, 1, 4, 5),
+                              __builtin_shufflevector(early, early_place, 2, 3, 6, 7),
+                              __builtin_shufflevector(late, late_place, 0, 1, 4, 5),
+                              __builtin_shufflevector(late, late_place, 2, 3, 6, 7)};
+    static_assert(sizeof turned == 4 * sizeof(BandEdge), "an edge is four floats");
+    std::memcpy(edges, turned, sizeof turned);
+}
+
 }  // namespace
 
 bool graph_same_group(const Section& entry, const Section& group)
@@ -115,15 +130,16 @@ void graph_band_edges(const SectionTable* table, const Section& item, uint32_t s
     Float4 low = {INFINITY, INFINITY, INFINITY, INFINITY}, high = -low;
     uint32_t j = 0;
     for (; j + 4 <= stored; j += 4) {
-        Float4 total, value;
+        Float4 total, value, depth;
         std::memcpy(&total, totals + j, sizeof total);
         std::memcpy(&value, values + j, sizeof value);
+        std::memcpy(&depth, depths + j, sizeof depth);
         const Float4 quotient = value / total;
         const Float4 size = quotient < 0.0f ? -quotient : quotient;
         const Float4 height = size <= FLT_MAX ? quotient : 0.0f;
         low = height < low ? height : low;
         high = height > high ? height : high;
-        for (int k = 0; k < 4; k++) edges[j + k] = BandEdge{total[k], value[k], height[k], depths[j + k]};
+        put_edges(total, value, height, depth, edges + j);
     }
     for (; j < count; j++) {
         const float total = j < stored ? totals[j] : 0.0f, value = j < stored ? values[j] : 0.0f;
