@@ -30,6 +30,8 @@ const double kBandPixelPad = 1.0;
 // put a clip coordinate from ours: a float rounds at 6e-8 and the GL rounds a few dozen times.
 const double kClipRounding = 1e-5;
 
+// ---- Boxes in the window ----
+
 // Where geometry lands in the window, with a bound on how far the GL may place it from there,
 // and whether it lies inside the view volume by more than the GL's rounding.
 struct Placement {
@@ -108,20 +110,11 @@ Placement place_box(const GraphWindowView& view, const float low[3], const float
     return placed;
 }
 
-// Whether the window bounds of these placements, grown by their error, hold a pixel centre.
-bool placements_reach_pixels(const GraphWindowView& view, const Placement* placed, int32_t count)
+// Whether the window bounds of the placement, grown by its error, hold a pixel centre.
+bool placement_reaches_pixels(const GraphWindowView& view, const Placement& placed)
 {
-    double window[4] = {INFINITY, INFINITY, -INFINITY, -INFINITY};
-    double error = 0.0;
-    for (int32_t i = 0; i < count; i++) {
-        window[0] = std::min(window[0], placed[i].window[0]);
-        window[1] = std::min(window[1], placed[i].window[1]);
-        window[2] = std::max(window[2], placed[i].window[2]);
-        window[3] = std::max(window[3], placed[i].window[3]);
-        error = std::max(error, placed[i].error);
-    }
-    const double pad[4] = {-error, -error, error, error};
-    for (int i = 0; i < 4; i++) window[i] += pad[i];
+    const double window[4] = {placed.window[0] - placed.error, placed.window[1] - placed.error,
+                              placed.window[2] + placed.error, placed.window[3] + placed.error};
     return draw_bounds_reach_pixels(window, 0.0, 0.0, view.width, view.height);
 }
 
@@ -136,6 +129,8 @@ void window_point(const GraphWindowView& view, const float point[3], double wind
     window[0] = (clip[0] / clip[3] + 1.0) * 0.5 * double(view.width);
     window[1] = (clip[1] / clip[3] + 1.0) * 0.5 * double(view.height);
 }
+
+// ---- Band strips inside the view volume ----
 
 // The window places of a strip's points by parts: the point (x, height, depth), x one of the
 // strip's two sides, lands at x = X / W, y = Y / W with (X, Y, W) = side[x] + height *
@@ -176,7 +171,8 @@ StripFrame strip_frame(const GraphWindowView& view, const float low[3], const fl
         frame.depth_axis[row] = rows[row][2];
     }
     frame.slack_w = slack[3];
-    frame.spread = 0.5 * std::max((slack[0] + slack[3]) * double(view.width), (slack[1] + slack[3]) * double(view.height));
+    const double spread[2] = {(slack[0] + slack[3]) * double(view.width), (slack[1] + slack[3]) * double(view.height)};
+    frame.spread = 0.5 * std::max(spread[0], spread[1]);
     return frame;
 }
 
@@ -185,7 +181,8 @@ StripFrame strip_frame(const GraphWindowView& view, const float low[3], const fl
 double edge_window(const StripFrame& frame, float height, float depth, double window[4])
 {
     double part[3];
-    for (int row = 0; row < 3; row++) part[row] = frame.height_axis[row] * double(height) + frame.depth_axis[row] * double(depth);
+    for (int row = 0; row < 3; row++)
+        part[row] = frame.height_axis[row] * double(height) + frame.depth_axis[row] * double(depth);
     double least_w = INFINITY;
     for (int side = 0; side < 2; side++) {
         const double w = frame.side[side][2] + part[2], reciprocal = 1.0 / w;
@@ -196,25 +193,20 @@ double edge_window(const StripFrame& frame, float height, float depth, double wi
     return least_w;
 }
 
-// The least and greatest of each field over these edges, two edges at a time.
+// The least and greatest of each field over these edges, two edges at a time; with an even count
+// the last edge is taken twice, which changes no bound.
 void edges_bounds(const BandEdge* edges, uint32_t count, Float4* low, Float4* high)
 {
     Float4 even, odd;
     std::memcpy(&even, &edges[0], sizeof even);
     Float4 even_low = even, even_high = even, odd_low = even, odd_high = even;
-    uint32_t i = 1;
-    for (; i + 1 < count; i += 2) {
+    for (uint32_t i = 1; i < count; i += 2) {
         std::memcpy(&odd, &edges[i], sizeof odd);
-        std::memcpy(&even, &edges[i + 1], sizeof even);
+        std::memcpy(&even, &edges[std::min(i + 1, count - 1)], sizeof even);
         odd_low = odd < odd_low ? odd : odd_low;
         odd_high = odd > odd_high ? odd : odd_high;
         even_low = even < even_low ? even : even_low;
         even_high = even > even_high ? even : even_high;
-    }
-    if (i < count) {
-        std::memcpy(&odd, &edges[i], sizeof odd);
-        odd_low = odd < odd_low ? odd : odd_low;
-        odd_high = odd > odd_high ? odd : odd_high;
     }
     *low = odd_low < even_low ? odd_low : even_low;
     *high = odd_high > even_high ? odd_high : even_high;
@@ -276,7 +268,8 @@ bool hull_reaches_pixels(const GraphWindowView& view, const double* points, int3
     if (last - first > kBandLinesMost) return true;
     const double step = 1.0 / normal[across];
     for (double line = first + 0.5; line <= last + 0.5; line++) {
-        const double ends[2] = {(least - grow - normal[along] * line) * step, (most + grow - normal[along] * line) * step};
+        const double middle = normal[along] * line;
+        const double ends[2] = {(least - grow - middle) * step, (most + grow - middle) * step};
         const double low = std::max(std::min(ends[0], ends[1]), bounds[across]);
         const double high = std::min(std::max(ends[0], ends[1]), bounds[2 + across]);
         if (draw_span_holds_centre(low, high, sizes[across])) return true;
@@ -322,6 +315,8 @@ uint32_t keep_reaching_run(const GraphWindowView& view, const StripFrame& frame,
 
 }  // namespace
 
+// ---- Public functions ----
+
 GraphWindowView graph_window_view(void)
 {
     GraphWindowView view;
@@ -357,7 +352,7 @@ uint32_t graph_reaching_strip(const GraphWindowView& view, const SectionTable* t
     const float high[3] = {std::max(item.start, item.end), heights[1], depth_range[1]};
     const Placement strip = place_box(view, low, high);
     // Every run lies within the strip, so a strip that reaches no pixel holds no run that does.
-    if (strip.inside && !placements_reach_pixels(view, &strip, 1)) return 0;
+    if (strip.inside && !placement_reaches_pixels(view, strip)) return 0;
     if (!strip.inside) {
         if (!box_reaches_pixels(view, low, high)) return 0;
         for (uint32_t j = 0; j + 1 < count; j++)
@@ -390,7 +385,7 @@ int32_t graph_reaching_slice(const GraphWindowView& view, const float slice[216]
         }
     const Placement box = place_box(view, low, high);
     if (!box.inside) return box_reaches_pixels(view, low, high) ? -1 : 0;
-    if (!placements_reach_pixels(view, &box, 1)) return 0;
+    if (!placement_reaches_pixels(view, box)) return 0;
     int32_t count = 0;
     for (int triangle = 0; triangle < 24; triangle++) {
         const float* corners = slice + 9 * triangle;
