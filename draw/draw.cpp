@@ -6,9 +6,6 @@
 
 namespace {
 
-// Rasterisers snap vertices to a sub-pixel grid and we work in double where GL works in
-// float; a hundredth of a pixel covers both.
-const double kPixelMargin = 0.01;
 // Clip w below this counts as at the eye.
 const double kMinimumDepth = 1e-9;
 
@@ -16,16 +13,6 @@ const double kMinimumDepth = 1e-9;
 const double kTriangleCentreLimit = 64.0;
 
 bool culling = true;
-
-// Whether [low, high] holds some c + 0.5 with c a whole pixel index below size.
-bool span_holds_centre(double low, double high, uint32_t size)
-{
-    double first = std::ceil(low - kPixelMargin - 0.5);
-    double last = std::floor(high + kPixelMargin - 0.5);
-    if (first < 0.0) first = 0.0;
-    if (last > double(size) - 1.0) last = double(size) - 1.0;
-    return first <= last;
-}
 
 // The first and last pixel index whose centre lies in [low, high] grown by the margin, clamped
 // to the window; first > last when there is none.
@@ -126,12 +113,6 @@ bool draw_points_window_bounds(const double transform[16], uint32_t width, uint3
     return true;
 }
 
-bool draw_bounds_reach_pixels(const double bounds[4], double dx, double dy, uint32_t width, uint32_t height)
-{
-    return span_holds_centre(bounds[0] + dx, bounds[2] + dx, width) &&
-           span_holds_centre(bounds[1] + dy, bounds[3] + dy, height);
-}
-
 // Every point the rasteriser may cover lies within the margin of the triangle, and every such
 // point is within the margin of each edge's inner side, for either winding.
 bool draw_triangle_reaches_pixels(const double corners[6], double error, uint32_t width, uint32_t height)
@@ -141,7 +122,7 @@ bool draw_triangle_reaches_pixels(const double corners[6], double error, uint32_
     const double low_y = std::min({corners[1], corners[3], corners[5]});
     const double high_y = std::max({corners[1], corners[3], corners[5]});
     if (!std::isfinite(low_x + high_x + low_y + high_y)) return true;
-    const double margin = kPixelMargin + error;
+    const double margin = kDrawPixelMargin + error;
     double first_x, last_x, first_y, last_y;
     centre_range(low_x, high_x, margin, width, &first_x, &last_x);
     centre_range(low_y, high_y, margin, height, &first_y, &last_y);

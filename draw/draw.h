@@ -8,6 +8,8 @@
 #pragma once
 
 #include <GL/gl.h>
+
+#include <algorithm>
 #include <cstdint>
 
 void draw_set_blend(GLenum source, GLenum destination);  // glBlendFunc + glEnable(GL_BLEND)
@@ -26,7 +28,7 @@ void draw_multiply_matrices(const double left[16], const double right[16],
 bool draw_points_window_bounds(const double transform[16], uint32_t width, uint32_t height, const double* points,
                                int32_t count, double bounds[4]);
 // Whether bounds moved by (dx, dy) pixels hold a pixel centre of a width x height viewport.
-bool draw_bounds_reach_pixels(const double bounds[4], double dx, double dy, uint32_t width, uint32_t height);
+inline bool draw_bounds_reach_pixels(const double bounds[4], double dx, double dy, uint32_t width, uint32_t height);
 // Whether a window-space triangle (x, y of three corners), whose corners the GL may place up to
 // error pixels away, can cover a pixel centre of a width x height viewport, allowing for the
 // rasteriser's snapping; true when unsure.
@@ -34,3 +36,25 @@ bool draw_triangle_reaches_pixels(const double corners[6], double error, uint32_
 // Off is the plain reference: every label pass, every quad and one draw per frame-total line.
 void draw_set_culling(bool enabled);  // on by default; off draws everything (for comparisons)
 bool draw_culling(void);  // whether invisible labels and bands are skipped
+
+// Rasterisers snap vertices to a sub-pixel grid and we work in double where GL works in
+// float; a hundredth of a pixel covers both.
+const double kDrawPixelMargin = 0.01;
+
+// Whether [low, high] holds some c + 0.5 with c a whole pixel index below size. Once the span is
+// clamped to [0, size - 1] and not empty, its high end is small and not negative, so truncating
+// it is its floor; a NaN end holds nothing.
+inline bool draw_span_holds_centre(double low, double high, uint32_t size)
+{
+    const double first = std::max(low - kDrawPixelMargin - 0.5, 0.0);
+    const double last = std::min(high + kDrawPixelMargin - 0.5, double(size) - 1.0);
+    return first <= last && double(int64_t(last)) >= first;
+}
+
+// Inline, as the band culling asks it for every run and quad it looks at; both spans are always
+// worked out, which costs less than a branch that goes either way.
+inline bool draw_bounds_reach_pixels(const double bounds[4], double dx, double dy, uint32_t width, uint32_t height)
+{
+    return draw_span_holds_centre(bounds[0] + dx, bounds[2] + dx, width) &
+           draw_span_holds_centre(bounds[1] + dy, bounds[3] + dy, height);
+}

@@ -221,6 +221,28 @@ TEST_F(Culling, ProgramRecordingsMatchThePlainPathPixelForPixel)
     }
 }
 
+// The widest recording's bands are hairlines a run of frames of which spans less than a pixel,
+// slanting across the window as the scene turns: views all the way round, far and near.
+TEST_F(Culling, WidestRecordingTurnedAroundMatchesThePlainPath)
+{
+    load_program_recording(63, 64, 2000);
+    const Scene scenes[] = {
+        {kWindowWidth, kWindowHeight, {"turned, from behind", 10.0, 20.0, 210.0, {0, 0, 0}}, 40, 998},
+        {kWindowWidth, kWindowHeight, {"slanting bands near", 1.5, 20.0, 290.0, {0.3, 0.05, 0}}, 5, 998},
+        {kWindowWidth, kWindowHeight, {"along the bands", 0.8, 8.0, 340.0, {-0.4, 0.02, 0.5}}, 900, 998},
+    };
+    for (const Scene& scene : scenes) {
+        std::vector<uint8_t> culled = render(scene, true);
+        std::vector<uint8_t> plain = render(scene, false);
+        size_t first = 0, lit = 0;
+        const size_t differing = differing_pixels(plain, culled, &first);
+        for (size_t i = 0; i < plain.size(); i += 4) lit += plain[i] != 26 || plain[i + 1] != 26 || plain[i + 2] != 26;
+        EXPECT_EQ(differing, 0u) << scene.view.name << ": first at (" << first % kWindowWidth << ", "
+                                 << first / kWindowWidth << ")";
+        EXPECT_GT(lit, 200u) << scene.view.name;
+    }
+}
+
 TEST_F(Culling, LabelOutsideTheWindowDrawsNothingButLeavesTheSameState)
 {
     glMatrixMode(GL_MODELVIEW);

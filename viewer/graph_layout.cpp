@@ -2,6 +2,7 @@
 #include "viewer/graph_layout.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 
@@ -77,6 +78,21 @@ void put_pie_point(float* vertex, double center_x, double radius, double angle)
     vertex[2] = -1.0f;
 }
 
+// Four frames' edges from their fields, turned from a vector per field to one per edge.
+void put_edges(Float4 total, Float4 value, Float4 height, Float4 depth, BandEdge* edges)
+{
+    const Float4 early = __builtin_shufflevector(total, value, 0, 4, 1, 5);
+    const Float4 late = __builtin_shufflevector(total, value, 2, 6, 3, 7);
+    const Float4 early_place = __builtin_shufflevector(height, depth, 0, 4, 1, 5);
+    const Float4 late_place = __builtin_shufflevector(height, depth, 2, 6, 3, 7);
+    const Float4 turned[4] = {__builtin_shufflevector(early, early_place, 0, 1, 4, 5),
+                              __builtin_shufflevector(early, early_place, 2, 3, 6, 7),
+                              __builtin_shufflevector(late, late_place, 0, 1, 4, 5),
+                              __builtin_shufflevector(late, late_place, 2, 3, 6, 7)};
+    static_assert(sizeof turned == 4 * sizeof(BandEdge), "an edge is four floats");
+    std::memcpy(edges, turned, sizeof turned);
+}
+
 }  // namespace
 
 bool graph_same_group(const Section& entry, const Section& group)
@@ -101,25 +117,39 @@ void graph_band_depths(const SectionTable* table, uint32_t start, uint32_t count
     }
 }
 
-// A zero or non-finite quotient of two floats in double is exactly what graph_share gives, and
-// the plain division lets the loop run over several frames at once.
+// Four frames at a time. A float quotient of floats is the double quotient rounded to float: a
+// double holds more than twice a float's digits plus two, so rounding twice never moves it. And
+// what is not finite gives 0, as graph_share and graph_finite_float would.
 void graph_band_edges(const SectionTable* table, const Section& item, uint32_t start, uint32_t count,
                       const float* depths, BandEdge* edges, float range[2])
 {
-    const Section& root = table->sections[0];
     const uint32_t readable = profile_capacity(table);
     const uint32_t stored = start < readable ? std::min(count, readable - start) : 0;
-    for (uint32_t j = 0; j < stored; j++) {
-        const float total = root.values[start + j], value = item.values[start + j];
-        const float height = float(double(value) / double(total));
-        edges[j] = BandEdge{total, value, std::isfinite(height) ? height : 0.0f, depths[j]};
+    const float* __restrict totals = table->sections[0].values + (stored > 0 ? start : 0);
+    const float* __restrict values = item.values + (stored > 0 ? start : 0);
+    Float4 low = {INFINITY, INFINITY, INFINITY, INFINITY}, high = -low;
+    uint32_t j = 0;
+    for (; j + 4 <= stored; j += 4) {
+        Float4 total, value, depth;
+        std::memcpy(&total, totals + j, sizeof total);
+        std::memcpy(&value, values + j, sizeof value);
+        std::memcpy(&depth, depths + j, sizeof depth);
+        const Float4 quotient = value / total;
+        const Float4 size = quotient < 0.0f ? -quotient : quotient;
+        const Float4 height = size <= FLT_MAX ? quotient : 0.0f;
+        low = height < low ? height : low;
+        high = height > high ? height : high;
+        put_edges(total, value, height, depth, edges + j);
     }
-    for (uint32_t j = stored; j < count; j++) edges[j] = BandEdge{0.0f, 0.0f, 0.0f, depths[j]};
-    range[0] = range[1] = edges[0].height;
-    for (uint32_t j = 1; j < count; j++) {
-        range[0] = std::min(range[0], edges[j].height);
-        range[1] = std::max(range[1], edges[j].height);
+    for (; j < count; j++) {
+        const float total = j < stored ? totals[j] : 0.0f, value = j < stored ? values[j] : 0.0f;
+        const float height = j < stored ? graph_finite_float(value / total) : 0.0f;
+        edges[j] = BandEdge{total, value, height, depths[j]};
+        low[0] = std::min(low[0], height);
+        high[0] = std::max(high[0], height);
     }
+    range[0] = std::min(std::min(low[0], low[1]), std::min(low[2], low[3]));
+    range[1] = std::max(std::max(high[0], high[1]), std::max(high[2], high[3]));
 }
 
 void graph_put_band_quad(const Section& item, const BandEdge& from, const BandEdge& to, float* vertices,

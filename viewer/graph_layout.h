@@ -23,6 +23,9 @@ struct BandEdge {
     float total, value, height, depth;
 };
 
+// Four floats worked on at once, where the processor can.
+typedef float Float4 __attribute__((vector_size(16)));
+
 bool graph_same_group(const Section& entry, const Section& group);  // another entry of the group
 // Where each frame's edge of every strip lies (count floats), and the least and greatest of them.
 void graph_band_depths(const SectionTable* table, uint32_t start, uint32_t count, float frame_total_sum,
