@@ -209,10 +209,14 @@ GraphLabel profile_graph_span_label(const Section* entry, float width)
 
 void profile_graph_slice(float vertices[216], double center_x, double radius, double fraction, double angle)
 {
+    // Neighbouring triangles share a rim point: each is worked out once and copied into both,
+    // the same floats a second sin and cos of the same angle would give.
+    float rim[3 * (kSliceTriangles + 1)];
+    for (uint32_t s = 0; s <= kSliceTriangles; s++)
+        put_pie_point(rim + 3 * s, center_x, radius, (s * fraction * (1.0 / 24) + angle) * kGraphFullTurn);
     for (uint32_t s = 0; s < kSliceTriangles; s++) {
         float* triangle = vertices + 9 * s;
-        put_pie_point(triangle, center_x, radius, (s * fraction * (1.0 / 24) + angle) * kGraphFullTurn);
-        put_pie_point(triangle + 3, center_x, radius, ((s + 1) * fraction * (1.0 / 24) + angle) * kGraphFullTurn);
+        std::memcpy(triangle, rim + 3 * s, 6 * sizeof(float));
         triangle[6] = graph_finite_float(center_x);
         triangle[7] = graph_finite_float(-radius);
         triangle[8] = -1.0f;
