@@ -24,6 +24,11 @@ constexpr double unclipped_window_margin = 3.0;
 // How far, relative to the magnitudes that make it up, the GL's float transform may put a clip
 // coordinate from ours.
 constexpr double clip_rounding = 1e-5;
+// Far above how far, relative to the magnitudes it works with, our double arithmetic may put a
+// window point from the exact one.
+constexpr double label_box_rounding = 1e-12;
+// Label boxes whose clip w comes closer to zero than this are not looked at as a whole.
+constexpr double label_box_least_depth = 1e-6;
 
 // Ink bounds of one glyph in glyph units, and the run of vertices its triangles use.
 struct GlyphBox {
@@ -179,8 +184,8 @@ bool corners_unclipped(const double* corners, int32_t count)
     return true;
 }
 
-// Window bounds of each glyph of a label at the model-view origin, placed as the run places them.
-void place_glyphs(float size, float spacing, const char* text)
+// The plain projection x the label's model-view, and the same product of absolute values.
+void read_label_transform()
 {
     fill_glyph_boxes();
     double projection[16], modelview[16];
@@ -192,6 +197,77 @@ void place_glyphs(float size, float spacing, const char* text)
         modelview[i] = std::fabs(modelview[i]);
     }
     draw_multiply_matrices(projection, modelview, state.magnitudes);
+}
+
+// The box around every glyph's ink, from the same sums as place_glyphs; false without ink.
+// long_label: glyphs past culled_glyph_capacity, which every pass draws, were left out of it.
+bool label_ink_box(float size, float spacing, const char* text, double low[2], double high[2], bool* long_label)
+{
+    low[0] = low[1] = INFINITY;
+    high[0] = high[1] = -INFINITY;
+    double pen = 0.0;
+    for (int32_t i = 0; i < culled_glyph_capacity; i++) {
+        const uint8_t current = uint8_t(text[i]);
+        const GlyphBox& box = state.glyph_boxes[current];
+        if (box.inked) {
+            const double x[2] = {(pen + box.low[0]) * size, (pen + box.high[0]) * size};
+            const double y[2] = {double(box.low[1]) * size, double(box.high[1]) * size};
+            for (int k = 0; k < 2; k++) {
+                low[0] = std::min(low[0], x[k]);
+                high[0] = std::max(high[0], x[k]);
+                low[1] = std::min(low[1], y[k]);
+                high[1] = std::max(high[1], y[k]);
+            }
+        }
+        const uint8_t next = uint8_t(text[i + 1]);
+        if (next == 0) return low[0] <= high[0];
+        pen += double(float(double(glyph_advance(current, next)) + double(spacing)));
+    }
+    *long_label = true;
+    return true;
+}
+
+// Whether some glyph of the label can reach a pixel centre in a pass moved by one of the shifts
+// (dx, dy pixels). Every glyph lies in the label's ink box, and a box in front of the eye lands
+// within its corners' window bounds, so a box whose bounds hold no pixel centre in any pass
+// holds no glyph that does; the pad covers our rounding of both the box and the glyphs.
+bool label_reaches_pixels(float size, float spacing, const char* text, const double shifts[][2], uint32_t count)
+{
+    double low[2], high[2];
+    bool long_label = false;
+    if (!label_ink_box(size, spacing, text, low, high, &long_label)) return false;
+    if (long_label) return true;
+    const TextView& view = state.view;
+    const double largest[3] = {std::max(std::fabs(low[0]), std::fabs(high[0])),
+                               std::max(std::fabs(low[1]), std::fabs(high[1])), 0.0};
+    double slack[4], bounds[4] = {INFINITY, INFINITY, -INFINITY, -INFINITY}, pad = 0.0;
+    to_clip(state.magnitudes, largest, slack);
+    for (int corner = 0; corner < 4; corner++) {
+        const double point[3] = {corner & 1 ? high[0] : low[0], corner & 2 ? high[1] : low[1], 0.0};
+        double clip[4];
+        to_clip(state.transform, point, clip);
+        const double w = clip[3] - label_box_rounding * slack[3];
+        if (!(w > label_box_least_depth)) return true;
+        const double window[2] = {(clip[0] / clip[3] + 1.0) * 0.5 * double(view.width),
+                                  (clip[1] / clip[3] + 1.0) * 0.5 * double(view.height)};
+        const uint32_t sizes[2] = {view.width, view.height};
+        for (int k = 0; k < 2; k++) {
+            bounds[k] = std::min(bounds[k], window[k]);
+            bounds[2 + k] = std::max(bounds[2 + k], window[k]);
+            const double ratio = std::fabs(clip[k] / clip[3]);
+            pad = std::max(pad, label_box_rounding * (slack[k] + (4.0 + ratio) * slack[3]) / w * double(sizes[k]));
+        }
+    }
+    const double padded[4] = {bounds[0] - pad, bounds[1] - pad, bounds[2] + pad, bounds[3] + pad};
+    for (uint32_t i = 0; i < count; i++)
+        if (draw_bounds_reach_pixels(padded, shifts[i][0], shifts[i][1], view.width, view.height)) return true;
+    return false;
+}
+
+// Window bounds of each glyph of a label at the model-view origin, placed as the run places them,
+// under read_label_transform's matrices.
+void place_glyphs(float size, float spacing, const char* text)
+{
     state.label_size = size;
     double pen = 0.0;
     for (int32_t i = 0; i < culled_glyph_capacity; i++) {
@@ -282,18 +358,26 @@ void draw_reaching_passes(float size, float spacing, const char* text)
 {
     const TextView& view = state.view;
     const double aspect = double(float(double(view.height) / double(view.width)));
-    place_glyphs(size, spacing, text);
+    // The jittered passes' shifts, then the plain pass's.
+    double shifts[label_samples + 1][2] = {};
     for (uint32_t i = 0; i < label_samples; i++) {
         const float jx = text_jitter(int32_t(2 * i)), jy = text_jitter(int32_t(2 * i + 1));
         // A frustum moved by j near-plane units moves the image the other way.
-        const double dx = -double(jx) * view.width / (2.0 * view.field_scale);
-        const double dy = -double(jy) * view.height / (2.0 * aspect * view.field_scale);
-        if (!pass_reaches(text, dx, dy)) continue;
-        text_set_projection(jx, jy);
+        shifts[i][0] = -double(jx) * view.width / (2.0 * view.field_scale);
+        shifts[i][1] = -double(jy) * view.height / (2.0 * aspect * view.field_scale);
+    }
+    read_label_transform();
+    // Most labels of a wide graph lie out of sight: one box stands for all their glyphs.
+    const bool seen = label_reaches_pixels(size, spacing, text, shifts, label_samples + 1);
+    if (seen) place_glyphs(size, spacing, text);
+    for (uint32_t i = 0; i < label_samples; i++) {
+        const double dx = shifts[i][0], dy = shifts[i][1];
+        if (!seen || !pass_reaches(text, dx, dy)) continue;
+        text_set_projection(text_jitter(int32_t(2 * i)), text_jitter(int32_t(2 * i + 1)));
         draw_reaching_glyphs(size, spacing, text, dx, dy);
     }
     text_set_projection(0.0f, 0.0f);
-    if (pass_reaches(text, 0.0, 0.0)) draw_reaching_glyphs(size, spacing, text, 0.0, 0.0);
+    if (seen && pass_reaches(text, 0.0, 0.0)) draw_reaching_glyphs(size, spacing, text, 0.0, 0.0);
     text_glyphs_init();
     glEnableClientState(GL_VERTEX_ARRAY);
     glVertexPointer(2, GL_FLOAT, 0, glyph_vertices);
