@@ -5,6 +5,8 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "viewer/viewer.h"
 
@@ -14,6 +16,49 @@ const double kGroupLabelLift = 1.4;
 const uint32_t kSliceTriangles = 24;
 // Entries whose window sums are added side by side.
 const uint32_t kSumBlock = 8;
+
+// Each group ordinal's entries in table order, so that a group's walk reads its own entries
+// and not the whole table.
+struct GroupLists {
+    std::unique_ptr<uint32_t[]> entries;  // entry indices, ordinal by ordinal
+    std::unique_ptr<uint32_t[]> starts;  // ordinal g's run is entries[starts[g]] .. entries[starts[g + 1] - 1]
+    uint32_t capacity;  // section_count they hold room for
+    const SectionTable* table;  // the table listed; null when none is
+    uint32_t section_count;
+};
+
+GroupLists lists;
+
+// Lists the entries by ordinal, those with an ordinal below the section count; a group with
+// another ordinal is walked over the whole table.
+void list_group_entries(const SectionTable* table)
+{
+    const uint32_t count = table->section_count;
+    lists.table = nullptr;
+    if (count > lists.capacity) {
+        lists.entries.reset(new (std::nothrow) uint32_t[count]);
+        lists.starts.reset(new (std::nothrow) uint32_t[count + 1]);
+        lists.capacity = lists.entries && lists.starts ? count : 0;
+        if (lists.capacity == 0) return;
+    }
+    uint32_t* starts = lists.starts.get();
+    std::memset(starts, 0, (count + 1) * sizeof(uint32_t));
+    for (uint32_t k = 0; k < count; k++) {
+        const uint32_t ordinal = uint32_t(table->sections[k].group_index);
+        if (ordinal < count) starts[ordinal + 1]++;
+    }
+    for (uint32_t g = 0; g < count; g++) starts[g + 1] += starts[g];
+    // Filling from each run's start keeps table order; the starts are moved up by one run
+    // while filling, and moved back after.
+    for (uint32_t k = 0; k < count; k++) {
+        const uint32_t ordinal = uint32_t(table->sections[k].group_index);
+        if (ordinal < count) lists.entries[starts[ordinal]++] = k;
+    }
+    for (uint32_t g = count; g > 0; g--) starts[g] = starts[g - 1];
+    starts[0] = 0;
+    lists.table = table;
+    lists.section_count = count;
+}
 
 float window_sum(const Section& section, uint32_t start, uint32_t count, uint32_t readable)
 {
@@ -45,17 +90,17 @@ void window_sum_block(SectionTable* table, uint32_t first, uint32_t start, uint3
 void lay_out_items(SectionTable* table, const Section& group)
 {
     uint32_t members = 0;
-    for (uint32_t k = 0; k < table->section_count; k++) members += graph_same_group(table->sections[k], group);
+    graph_for_each_member(table, group, [&members](const Section&) { members++; });
     if (members == 0) return;
     double step = (double(group.end) - double(group.start)) / members;
     double position = group.start;
-    for (uint32_t k = 0; k < table->section_count; k++) {
-        Section& entry = table->sections[k];
-        if (!graph_same_group(entry, group)) continue;
+    // The walk hands out the table's own entries, which are not const here.
+    graph_for_each_member(table, group, [&](const Section& member) {
+        Section& entry = table->sections[&member - table->sections];
         entry.start = graph_finite_float(position);
         position += step;
         entry.end = graph_finite_float(position);
-    }
+    });
 }
 
 void lay_out_groups(SectionTable* table, double group_total)
@@ -98,6 +143,15 @@ void put_edges(Float4 total, Float4 value, Float4 height, Float4 depth, BandEdge
 bool graph_same_group(const Section& entry, const Section& group)
 {
     return &entry != &group && entry.group_index == group.group_index;
+}
+
+const uint32_t* graph_group_entries(const SectionTable* table, const Section& group, uint32_t* count)
+{
+    const uint32_t ordinal = uint32_t(group.group_index);
+    if (lists.table != table || lists.section_count != table->section_count || ordinal >= lists.section_count)
+        return nullptr;
+    *count = lists.starts[ordinal + 1] - lists.starts[ordinal];
+    return lists.entries.get() + lists.starts[ordinal];
 }
 
 void graph_band_depths(const SectionTable* table, uint32_t start, uint32_t count, float frame_total_sum,
@@ -167,6 +221,7 @@ void graph_put_band_quad(const Section& item, const BandEdge& from, const BandEd
 float profile_graph_layout(SectionTable* table, uint32_t start, uint32_t count)
 {
     uint32_t readable = profile_capacity(table);
+    list_group_entries(table);
     // The window's last frame is left out of the depth total.
     float frame_total_sum = count > 0 ? window_sum(table->sections[0], start, count - 1, readable) : 0.0f;
     uint32_t blocked = table->section_count - table->section_count % kSumBlock;

@@ -27,6 +27,9 @@ struct BandEdge {
 typedef float Float4 __attribute__((vector_size(16)));
 
 bool graph_same_group(const Section& entry, const Section& group);  // another entry of the group
+// The indices of the entries sharing group's ordinal, the group's own among them, in table order,
+// as the last profile_graph_layout of this table listed them; null when it did not list them.
+const uint32_t* graph_group_entries(const SectionTable* table, const Section& group, uint32_t* count);
 // Where each frame's edge of every strip lies (count floats), and the least and greatest of them.
 void graph_band_depths(const SectionTable* table, uint32_t start, uint32_t count, float frame_total_sum,
                        float* depths, float range[2]);
@@ -92,6 +95,19 @@ void graph_for_each_band_edge(const SectionTable* table, const Section& item, ui
     }
 }
 
+// Visits every other entry of the group in table order, through the listed ones where it can.
+template <typename Visit>
+void graph_for_each_member(const SectionTable* table, const Section& group, Visit visit)
+{
+    uint32_t listed = 0;
+    const uint32_t* entries = graph_group_entries(table, group, &listed);
+    const uint32_t count = entries ? listed : table->section_count;
+    for (uint32_t k = 0; k < count; k++) {
+        const Section& entry = table->sections[entries ? entries[k] : k];
+        if (graph_same_group(entry, group)) visit(entry);
+    }
+}
+
 // Walks a group's items around its pie: each gets its fraction of the group's sum and the
 // angle (in turns) where its slice begins.
 template <typename Visit>
@@ -103,12 +119,11 @@ void graph_for_each_slice(const SectionTable* table, Visit visit)
         double center_x = (double(group.start) + double(group.end)) * 0.5;
         double radius = (double(group.end) - double(group.start)) * 0.5;
         double angle = 0.0;
-        for (uint32_t k = 0; k < table->section_count; k++) {
-            const Section& item = table->sections[k];
-            if (item.type != SECTION_ITEM || !graph_same_group(item, group)) continue;
+        graph_for_each_member(table, group, [&](const Section& item) {
+            if (item.type != SECTION_ITEM) return;
             double fraction = graph_share(item.sum, group.sum);
             visit(item, center_x, radius, fraction, angle);
             angle += fraction;
-        }
+        });
     }
 }
