@@ -345,8 +345,10 @@ uint32_t graph_reaching_strip(const GraphWindowView& view, const SectionTable* t
                               uint32_t start, uint32_t count, const float* depths, const float depth_range[2],
                               BandEdge* edges, float* vertices, float* colours)
 {
+    // Most strips are left out whole by their box, which needs only the heights' range: the
+    // edges are written for the others.
     float heights[2];
-    graph_band_edges(table, item, start, count, depths, edges, heights);
+    graph_band_heights(table, item, start, count, heights);
     // The box edges_box would give, from the bounds worked out beside the edges.
     const float low[3] = {std::min(item.start, item.end), heights[0], depth_range[0]};
     const float high[3] = {std::max(item.start, item.end), heights[1], depth_range[1]};
@@ -355,10 +357,12 @@ uint32_t graph_reaching_strip(const GraphWindowView& view, const SectionTable* t
     if (strip.inside && !placement_reaches_pixels(view, strip)) return 0;
     if (!strip.inside) {
         if (!box_reaches_pixels(view, low, high)) return 0;
+        graph_band_edges(table, item, start, count, depths, edges, heights);
         for (uint32_t j = 0; j + 1 < count; j++)
             graph_put_band_quad(item, edges[j], edges[j + 1], vertices + 12 * j, colours + 12 * j);
         return count - 1;
     }
+    graph_band_edges(table, item, start, count, depths, edges, heights);
     const StripFrame frame = strip_frame(view, low, high);
     uint32_t kept = 0;
     for (uint32_t block = 0; block + 1 < count; block += kBandBlockQuads) {

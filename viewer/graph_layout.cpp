@@ -138,6 +138,46 @@ void put_edges(Float4 total, Float4 value, Float4 height, Float4 depth, BandEdge
     std::memcpy(edges, turned, sizeof turned);
 }
 
+// Four frames at a time. A float quotient of floats is the double quotient rounded to float: a
+// double holds more than twice a float's digits plus two, so rounding twice never moves it. And
+// what is not finite gives 0, as graph_share and graph_finite_float would. Without store, only
+// the range is worked out, by the same steps, so it comes out the same.
+template <bool store>
+void walk_band_edges(const SectionTable* table, const Section& item, uint32_t start, uint32_t count,
+                     const float* depths, BandEdge* edges, float range[2])
+{
+    const uint32_t readable = profile_capacity(table);
+    const uint32_t stored = start < readable ? std::min(count, readable - start) : 0;
+    const float* __restrict totals = table->sections[0].values + (stored > 0 ? start : 0);
+    const float* __restrict values = item.values + (stored > 0 ? start : 0);
+    Float4 low = {INFINITY, INFINITY, INFINITY, INFINITY}, high = -low;
+    uint32_t j = 0;
+    for (; j + 4 <= stored; j += 4) {
+        Float4 total, value;
+        std::memcpy(&total, totals + j, sizeof total);
+        std::memcpy(&value, values + j, sizeof value);
+        const Float4 quotient = value / total;
+        const Float4 size = quotient < 0.0f ? -quotient : quotient;
+        const Float4 height = size <= FLT_MAX ? quotient : 0.0f;
+        low = height < low ? height : low;
+        high = height > high ? height : high;
+        if constexpr (store) {
+            Float4 depth;
+            std::memcpy(&depth, depths + j, sizeof depth);
+            put_edges(total, value, height, depth, edges + j);
+        }
+    }
+    for (; j < count; j++) {
+        const float total = j < stored ? totals[j] : 0.0f, value = j < stored ? values[j] : 0.0f;
+        const float height = j < stored ? graph_finite_float(value / total) : 0.0f;
+        if constexpr (store) edges[j] = BandEdge{total, value, height, depths[j]};
+        low[0] = std::min(low[0], height);
+        high[0] = std::max(high[0], height);
+    }
+    range[0] = std::min(std::min(low[0], low[1]), std::min(low[2], low[3]));
+    range[1] = std::max(std::max(high[0], high[1]), std::max(high[2], high[3]));
+}
+
 }  // namespace
 
 bool graph_same_group(const Section& entry, const Section& group)
@@ -171,39 +211,16 @@ void graph_band_depths(const SectionTable* table, uint32_t start, uint32_t count
     }
 }
 
-// Four frames at a time. A float quotient of floats is the double quotient rounded to float: a
-// double holds more than twice a float's digits plus two, so rounding twice never moves it. And
-// what is not finite gives 0, as graph_share and graph_finite_float would.
+void graph_band_heights(const SectionTable* table, const Section& item, uint32_t start, uint32_t count,
+                        float range[2])
+{
+    walk_band_edges<false>(table, item, start, count, nullptr, nullptr, range);
+}
+
 void graph_band_edges(const SectionTable* table, const Section& item, uint32_t start, uint32_t count,
                       const float* depths, BandEdge* edges, float range[2])
 {
-    const uint32_t readable = profile_capacity(table);
-    const uint32_t stored = start < readable ? std::min(count, readable - start) : 0;
-    const float* __restrict totals = table->sections[0].values + (stored > 0 ? start : 0);
-    const float* __restrict values = item.values + (stored > 0 ? start : 0);
-    Float4 low = {INFINITY, INFINITY, INFINITY, INFINITY}, high = -low;
-    uint32_t j = 0;
-    for (; j + 4 <= stored; j += 4) {
-        Float4 total, value, depth;
-        std::memcpy(&total, totals + j, sizeof total);
-        std::memcpy(&value, values + j, sizeof value);
-        std::memcpy(&depth, depths + j, sizeof depth);
-        const Float4 quotient = value / total;
-        const Float4 size = quotient < 0.0f ? -quotient : quotient;
-        const Float4 height = size <= FLT_MAX ? quotient : 0.0f;
-        low = height < low ? height : low;
-        high = height > high ? height : high;
-        put_edges(total, value, height, depth, edges + j);
-    }
-    for (; j < count; j++) {
-        const float total = j < stored ? totals[j] : 0.0f, value = j < stored ? values[j] : 0.0f;
-        const float height = j < stored ? graph_finite_float(value / total) : 0.0f;
-        edges[j] = BandEdge{total, value, height, depths[j]};
-        low[0] = std::min(low[0], height);
-        high[0] = std::max(high[0], height);
-    }
-    range[0] = std::min(std::min(low[0], low[1]), std::min(low[2], low[3]));
-    range[1] = std::max(std::max(high[0], high[1]), std::max(high[2], high[3]));
+    walk_band_edges<true>(table, item, start, count, depths, edges, range);
 }
 
 void graph_put_band_quad(const Section& item, const BandEdge& from, const BandEdge& to, float* vertices,

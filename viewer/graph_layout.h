@@ -33,6 +33,9 @@ const uint32_t* graph_group_entries(const SectionTable* table, const Section& gr
 // Where each frame's edge of every strip lies (count floats), and the least and greatest of them.
 void graph_band_depths(const SectionTable* table, uint32_t start, uint32_t count, float frame_total_sum,
                        float* depths, float range[2]);
+// The least and greatest heights of an item's count edges, without the edges.
+void graph_band_heights(const SectionTable* table, const Section& item, uint32_t start, uint32_t count,
+                        float range[2]);
 // An item's count edges, as the walk below gives them, and their least and greatest heights.
 void graph_band_edges(const SectionTable* table, const Section& item, uint32_t start, uint32_t count,
                       const float* depths, BandEdge* edges, float range[2]);
