@@ -200,11 +200,13 @@ void read_label_transform()
 }
 
 // The box around every glyph's ink, from the same sums as place_glyphs; false without ink.
-// long_label: glyphs past culled_glyph_capacity, which every pass draws, were left out of it.
-bool label_ink_box(float size, float spacing, const char* text, double low[2], double high[2], bool* long_label)
+// look_closer: the box cannot stand for the glyphs (a size that is not finite, or glyphs past
+// culled_glyph_capacity, which every pass draws).
+bool label_ink_box(float size, float spacing, const char* text, double low[2], double high[2], bool* look_closer)
 {
     low[0] = low[1] = INFINITY;
     high[0] = high[1] = -INFINITY;
+    *look_closer = !std::isfinite(size);
     double pen = 0.0;
     for (int32_t i = 0; i < culled_glyph_capacity; i++) {
         const uint8_t current = uint8_t(text[i]);
@@ -223,7 +225,7 @@ bool label_ink_box(float size, float spacing, const char* text, double low[2], d
         if (next == 0) return low[0] <= high[0];
         pen += double(float(double(glyph_advance(current, next)) + double(spacing)));
     }
-    *long_label = true;
+    *look_closer = true;
     return true;
 }
 
@@ -234,9 +236,10 @@ bool label_ink_box(float size, float spacing, const char* text, double low[2], d
 bool label_reaches_pixels(float size, float spacing, const char* text, const double shifts[][2], uint32_t count)
 {
     double low[2], high[2];
-    bool long_label = false;
-    if (!label_ink_box(size, spacing, text, low, high, &long_label)) return false;
-    if (long_label) return true;
+    bool look_closer = false;
+    const bool inked = label_ink_box(size, spacing, text, low, high, &look_closer);
+    if (look_closer) return true;
+    if (!inked) return false;
     const TextView& view = state.view;
     const double largest[3] = {std::max(std::fabs(low[0]), std::fabs(high[0])),
                                std::max(std::fabs(low[1]), std::fabs(high[1])), 0.0};
@@ -250,6 +253,7 @@ bool label_reaches_pixels(float size, float spacing, const char* text, const dou
         if (!(w > label_box_least_depth)) return true;
         const double window[2] = {(clip[0] / clip[3] + 1.0) * 0.5 * double(view.width),
                                   (clip[1] / clip[3] + 1.0) * 0.5 * double(view.height)};
+        if (!std::isfinite(window[0]) || !std::isfinite(window[1])) return true;
         const uint32_t sizes[2] = {view.width, view.height};
         for (int k = 0; k < 2; k++) {
             bounds[k] = std::min(bounds[k], window[k]);
