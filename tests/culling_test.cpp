@@ -81,6 +81,23 @@ size_t differing_pixels(const std::vector<uint8_t>& a, const std::vector<uint8_t
     return differing;
 }
 
+// The scene culled against the scene drawn plainly: how many pixels differ, the first of them,
+// and how many pixels of the plain picture are not background.
+struct PlainComparison {
+    size_t differing, first, lit;
+};
+
+PlainComparison compare_with_plain(const Scene& scene)
+{
+    std::vector<uint8_t> culled = render(scene, true);
+    std::vector<uint8_t> plain = render(scene, false);
+    PlainComparison result{0, 0, 0};
+    result.differing = differing_pixels(plain, culled, &result.first);
+    for (size_t i = 0; i < plain.size(); i += 4)
+        result.lit += plain[i] != 26 || plain[i + 1] != 26 || plain[i + 2] != 26;
+    return result;
+}
+
 class Culling : public GlTest {
 protected:
     void SetUp() override
@@ -155,11 +172,7 @@ TEST_F(Culling, RandomViewsMatchThePlainPathPixelForPixel)
     }
     size_t lit_views = 0;
     for (const Scene& scene : scenes) {
-        std::vector<uint8_t> culled = render(scene, true);
-        std::vector<uint8_t> plain = render(scene, false);
-        size_t first = 0, lit = 0;
-        size_t differing = differing_pixels(plain, culled, &first);
-        for (size_t i = 0; i < plain.size(); i += 4) lit += plain[i] != 26 || plain[i + 1] != 26 || plain[i + 2] != 26;
+        const auto [differing, first, lit] = compare_with_plain(scene);
         lit_views += lit > 0;
         const uint32_t shown = std::min(scene.width, kWindowWidth);
         EXPECT_EQ(differing, 0u) << scene.view.name << ": " << scene.width << "x" << scene.height << ", distance "
@@ -204,12 +217,7 @@ TEST_F(Culling, ProgramRecordingsMatchThePlainPathPixelForPixel)
         }
         size_t lit_views = 0;
         for (const Scene& scene : scenes) {
-            std::vector<uint8_t> culled = render(scene, true);
-            std::vector<uint8_t> plain = render(scene, false);
-            size_t first = 0, lit = 0;
-            size_t differing = differing_pixels(plain, culled, &first);
-            for (size_t i = 0; i < plain.size(); i += 4)
-                lit += plain[i] != 26 || plain[i + 1] != 26 || plain[i + 2] != 26;
+            const auto [differing, first, lit] = compare_with_plain(scene);
             lit_views += lit > 200;
             EXPECT_EQ(differing, 0u) << scene.view.name << ", " << profile_table()->section_count
                                      << " sections: distance " << scene.view.distance << ", pitch "
@@ -232,11 +240,7 @@ TEST_F(Culling, WidestRecordingTurnedAroundMatchesThePlainPath)
         {kWindowWidth, kWindowHeight, {"along the bands", 0.8, 8.0, 340.0, {-0.4, 0.02, 0.5}}, 900, 998},
     };
     for (const Scene& scene : scenes) {
-        std::vector<uint8_t> culled = render(scene, true);
-        std::vector<uint8_t> plain = render(scene, false);
-        size_t first = 0, lit = 0;
-        const size_t differing = differing_pixels(plain, culled, &first);
-        for (size_t i = 0; i < plain.size(); i += 4) lit += plain[i] != 26 || plain[i + 1] != 26 || plain[i + 2] != 26;
+        const auto [differing, first, lit] = compare_with_plain(scene);
         EXPECT_EQ(differing, 0u) << scene.view.name << ": first at (" << first % kWindowWidth << ", "
                                  << first / kWindowWidth << ")";
         EXPECT_GT(lit, 200u) << scene.view.name;
