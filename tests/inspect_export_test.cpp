@@ -1,6 +1,6 @@
 // savrel-inspect's JSON and CSV, compared byte for byte with what the exports wrote when they
 // were built whole in memory (a JSON tree and printf). The golden files under
-// tests/data/inspect were captured from that build on these same recordings:
+// tests/data/exports were captured from that build on these same recordings:
 // SAVREL_INSPECT=<that savrel-inspect> SAVREL_WRITE_GOLDEN=1 savrel_tests --gtest_filter='InspectExport*'
 // writes them again.
 #include <gtest/gtest.h>
@@ -129,7 +129,7 @@ TEST_P(InspectExportTest, MatchesTheTreeBuiltOutputByteForByte)
     arguments.push_back(path);
     std::string output;
     EXPECT_EQ(run_program(program, arguments, &output), test.status) << output;
-    std::string golden = std::string(SAVREL_SOURCE_DIR) + "/tests/data/inspect/" + test.golden;
+    std::string golden = std::string(SAVREL_SOURCE_DIR) + "/tests/data/exports/" + test.golden;
     if (std::getenv("SAVREL_WRITE_GOLDEN")) write_file(golden, output);
     std::string expected = read_file(golden);
     ASSERT_FALSE(expected.empty()) << golden;
