@@ -190,7 +190,8 @@ void BM_FollowingDrawPass(benchmark::State& state)
     open_window_once();
     const char* path = "following.bin";
     pid_t writer = start_recording_at_60_hz(path);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // 150 frames by then: both arms show a full window of 100, so they draw the same amount.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     InputState input{};
     input.keys[0] = KeyEvent{'f', 'f', 1};
     input.key_count = 1;
