@@ -30,6 +30,11 @@ const double kBandPixelPad = 1.0;
 // put a clip coordinate from ours: a float rounds at 6e-8 and the GL rounds a few dozen times.
 const double kClipRounding = 1e-5;
 
+// Whether the last strip was kept by its box. The next one likely goes the same way, being seen
+// from the same place: when it does not, its edges are written in the walk that gives its
+// heights, which costs little more than that walk alone.
+bool last_strip_kept = false;
+
 // ---- Boxes in the window ----
 
 // Where geometry lands in the window, with a bound on how far the GL may place it from there,
@@ -193,23 +198,29 @@ double edge_window(const StripFrame& frame, float height, float depth, double wi
     return least_w;
 }
 
-// The least and greatest of each field over these edges, two edges at a time; with an even count
-// the last edge is taken twice, which changes no bound.
-void edges_bounds(const BandEdge* edges, uint32_t count, Float4* low, Float4* high)
+// The least and greatest of each field over a block's edges, for each run of kBandRunQuads quads
+// in it: a run's edges are its own group's and the next group's first, which it shares.
+struct RunBounds {
+    Float4 low, high;
+};
+
+// Returns how many runs the count edges hold.
+uint32_t block_run_bounds(const BandEdge* edges, uint32_t count, RunBounds* runs)
 {
-    Float4 even, odd;
-    std::memcpy(&even, &edges[0], sizeof even);
-    Float4 even_low = even, even_high = even, odd_low = even, odd_high = even;
-    for (uint32_t i = 1; i < count; i += 2) {
-        std::memcpy(&odd, &edges[i], sizeof odd);
-        std::memcpy(&even, &edges[std::min(i + 1, count - 1)], sizeof even);
-        odd_low = odd < odd_low ? odd : odd_low;
-        odd_high = odd > odd_high ? odd : odd_high;
-        even_low = even < even_low ? even : even_low;
-        even_high = even > even_high ? even : even_high;
+    const uint32_t run_count = (count - 1 + kBandRunQuads - 1) / kBandRunQuads;
+    for (uint32_t run = 0; run < run_count; run++) {
+        const uint32_t first = run * kBandRunQuads, last = std::min(first + kBandRunQuads, count - 1);
+        Float4 edge;
+        std::memcpy(&edge, &edges[first], sizeof edge);
+        Float4 low = edge, high = edge;
+        for (uint32_t i = first + 1; i <= last; i++) {
+            std::memcpy(&edge, &edges[i], sizeof edge);
+            low = edge < low ? edge : low;
+            high = edge > high ? edge : high;
+        }
+        runs[run] = RunBounds{low, high};
     }
-    *low = odd_low < even_low ? odd_low : even_low;
-    *high = odd_high > even_high ? odd_high : even_high;
+    return run_count;
 }
 
 // Where the box of a run lands: its eight corners in the window, x then y, the four at its
@@ -220,10 +231,8 @@ struct RunPlacement {
     double error;  // pixels
 };
 
-RunPlacement place_run(const StripFrame& frame, const BandEdge* edges, uint32_t count)
+RunPlacement place_run(const StripFrame& frame, const Float4& low, const Float4& high)
 {
-    Float4 low, high;
-    edges_bounds(edges, count, &low, &high);
     RunPlacement placed;
     double least_w = INFINITY;
     for (int corner = 0; corner < 4; corner++) {
@@ -288,24 +297,22 @@ bool run_reaches_pixels(const GraphWindowView& view, const RunPlacement& run)
 }
 
 // Appends the quads between these edges that can cover a pixel centre at quad index kept;
-// returns the new count.
+// returns the new count. Each edge is placed once, for the quads on both sides of it.
 uint32_t keep_reaching_run(const GraphWindowView& view, const StripFrame& frame, const Section& item,
-                           const BandEdge* edges, uint32_t count, float* vertices, float* colours, uint32_t kept)
+                           const BandEdge* edges, uint32_t count, const RunBounds& bounds, float* vertices,
+                           float* colours, uint32_t kept)
 {
-    const RunPlacement run = place_run(frame, edges, count);
+    const RunPlacement run = place_run(frame, bounds.low, bounds.high);
     if (!run_reaches_pixels(view, run)) return kept;
-    double corners[8];  // the earlier edge's two corners, then the later edge's
-    edge_window(frame, edges[0].height, edges[0].depth, corners + 4);
+    double corners[4 * (kBandRunQuads + 1)];  // per edge: x, y of the low side, then of the high side
+    for (uint32_t i = 0; i < count; i++) edge_window(frame, edges[i].height, edges[i].depth, corners + 4 * i);
     for (uint32_t i = 0; i + 1 < count; i++) {
-        std::memcpy(corners, corners + 4, 4 * sizeof(double));
-        edge_window(frame, edges[i + 1].height, edges[i + 1].depth, corners + 4);
-        double window[4] = {INFINITY, INFINITY, -INFINITY, -INFINITY};
-        for (int corner = 0; corner < 4; corner++) {
-            window[0] = std::min(window[0], corners[2 * corner] - run.error);
-            window[1] = std::min(window[1], corners[2 * corner + 1] - run.error);
-            window[2] = std::max(window[2], corners[2 * corner] + run.error);
-            window[3] = std::max(window[3], corners[2 * corner + 1] + run.error);
-        }
+        const double* quad = corners + 4 * i;
+        const double window[4] = {
+            std::min(std::min(quad[0], quad[2]), std::min(quad[4], quad[6])) - run.error,
+            std::min(std::min(quad[1], quad[3]), std::min(quad[5], quad[7])) - run.error,
+            std::max(std::max(quad[0], quad[2]), std::max(quad[4], quad[6])) + run.error,
+            std::max(std::max(quad[1], quad[3]), std::max(quad[5], quad[7])) + run.error};
         if (!draw_bounds_reach_pixels(window, 0.0, 0.0, view.width, view.height)) continue;
         graph_put_band_quad(item, edges[i], edges[i + 1], vertices + 12 * kept, colours + 12 * kept);
         kept++;
@@ -345,33 +352,45 @@ uint32_t graph_reaching_strip(const GraphWindowView& view, const SectionTable* t
                               uint32_t start, uint32_t count, const float* depths, const float depth_range[2],
                               BandEdge* edges, float* vertices, float* colours)
 {
-    // Most strips are left out whole by their box, which needs only the heights' range: the
-    // edges are written for the others.
+    // A strip left out whole by its box needs only the heights' range; the edges are written in
+    // the same walk when the last strip was kept.
+    const bool edges_written = last_strip_kept;
     float heights[2];
-    graph_band_heights(table, item, start, count, heights);
+    if (edges_written)
+        graph_band_edges(table, item, start, count, depths, edges, heights);
+    else
+        graph_band_heights(table, item, start, count, heights);
     // The box edges_box would give, from the bounds worked out beside the edges.
     const float low[3] = {std::min(item.start, item.end), heights[0], depth_range[0]};
     const float high[3] = {std::max(item.start, item.end), heights[1], depth_range[1]};
     const Placement strip = place_box(view, low, high);
     // Every run lies within the strip, so a strip that reaches no pixel holds no run that does.
-    if (strip.inside && !placement_reaches_pixels(view, strip)) return 0;
+    last_strip_kept = strip.inside ? placement_reaches_pixels(view, strip) : box_reaches_pixels(view, low, high);
+    if (!last_strip_kept) return 0;
+    if (!edges_written) graph_band_edges(table, item, start, count, depths, edges, heights);
     if (!strip.inside) {
-        if (!box_reaches_pixels(view, low, high)) return 0;
-        graph_band_edges(table, item, start, count, depths, edges, heights);
         for (uint32_t j = 0; j + 1 < count; j++)
             graph_put_band_quad(item, edges[j], edges[j + 1], vertices + 12 * j, colours + 12 * j);
         return count - 1;
     }
-    graph_band_edges(table, item, start, count, depths, edges, heights);
     const StripFrame frame = strip_frame(view, low, high);
     uint32_t kept = 0;
+    RunBounds runs[kBandBlockQuads / kBandRunQuads];
     for (uint32_t block = 0; block + 1 < count; block += kBandBlockQuads) {
         const uint32_t block_edges = std::min(kBandBlockQuads + 1, count - block);
+        const uint32_t run_count = block_run_bounds(edges + block, block_edges, runs);
+        Float4 low = runs[0].low, high = runs[0].high;
+        for (uint32_t run = 1; run < run_count; run++) {
+            low = runs[run].low < low ? runs[run].low : low;
+            high = runs[run].high > high ? runs[run].high : high;
+        }
         // A run lies within its block's box, so a block that reaches no pixel holds no run that does.
-        if (!run_reaches_pixels(view, place_run(frame, edges + block, block_edges))) continue;
-        for (uint32_t first = block; first + 1 < block + block_edges; first += kBandRunQuads)
+        if (!run_reaches_pixels(view, place_run(frame, low, high))) continue;
+        for (uint32_t run = 0; run < run_count; run++) {
+            const uint32_t first = block + run * kBandRunQuads;
             kept = keep_reaching_run(view, frame, item, edges + first, std::min(kBandRunQuads + 1, count - first),
-                                     vertices, colours, kept);
+                                     runs[run], vertices, colours, kept);
+        }
     }
     return kept;
 }
