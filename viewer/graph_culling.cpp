@@ -7,16 +7,17 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "draw/draw.h"
 
 namespace {
 
-// Band quads inside the view volume are first tested for pixels in runs of this many, then one by one.
-const uint32_t kBandRunQuads = 16;
-// Runs are first tested in blocks of this many quads: in a wide recording most bands are
+// Band quads inside the view volume are first tested for pixels in runs of kGraphBandRunQuads,
+// then one by one; and runs in blocks of this many: in a wide recording most bands are
 // hairlines, and whole blocks of them reach no pixel.
-const uint32_t kBandBlockQuads = 128;
+const uint32_t kBandBlockRuns = 8;
 // Runs shorter than this in the window are tested by their bounds alone.
 const double kBandAxisLeast = 1.0;
 // Runs across more pixel lines than this are kept without looking closer.
@@ -30,10 +31,24 @@ const double kBandPixelPad = 1.0;
 // put a clip coordinate from ours: a float rounds at 6e-8 and the GL rounds a few dozen times.
 const double kClipRounding = 1e-5;
 
+// ---- State ----
+
 // Whether the last strip was kept by its box. The next one likely goes the same way, being seen
-// from the same place: when it does not, its edges are written in the walk that gives its
-// heights, which costs little more than that walk alone.
+// from the same place: when it does, its runs' ranges come from the walk that gives its heights,
+// which costs little more than that walk alone.
 bool last_strip_kept = false;
+// The ranges of the strip's runs; grown with the window, not every pass.
+std::unique_ptr<BandRunRange[]> run_ranges;
+uint32_t run_capacity = 0;
+
+// The strip being looked at: where its edges come from and go.
+struct StripSource {
+    const SectionTable* table;
+    const Section* item;
+    uint32_t start;
+    const float* depths;
+    BandEdge* edges;
+};
 
 // ---- Boxes in the window ----
 
@@ -198,31 +213,6 @@ double edge_window(const StripFrame& frame, float height, float depth, double wi
     return least_w;
 }
 
-// The least and greatest of each field over a block's edges, for each run of kBandRunQuads quads
-// in it: a run's edges are its own group's and the next group's first, which it shares.
-struct RunBounds {
-    Float4 low, high;
-};
-
-// Returns how many runs the count edges hold.
-uint32_t block_run_bounds(const BandEdge* edges, uint32_t count, RunBounds* runs)
-{
-    const uint32_t run_count = (count - 1 + kBandRunQuads - 1) / kBandRunQuads;
-    for (uint32_t run = 0; run < run_count; run++) {
-        const uint32_t first = run * kBandRunQuads, last = std::min(first + kBandRunQuads, count - 1);
-        Float4 edge;
-        std::memcpy(&edge, &edges[first], sizeof edge);
-        Float4 low = edge, high = edge;
-        for (uint32_t i = first + 1; i <= last; i++) {
-            std::memcpy(&edge, &edges[i], sizeof edge);
-            low = edge < low ? edge : low;
-            high = edge > high ? edge : high;
-        }
-        runs[run] = RunBounds{low, high};
-    }
-    return run_count;
-}
-
 // Where the box of a run lands: its eight corners in the window, x then y, the four at its
 // lesser depth first; and the rounding error for every point of it, worst where clip w is least,
 // at a corner.
@@ -231,12 +221,12 @@ struct RunPlacement {
     double error;  // pixels
 };
 
-RunPlacement place_run(const StripFrame& frame, const Float4& low, const Float4& high)
+RunPlacement place_run(const StripFrame& frame, const BandRunRange& range)
 {
     RunPlacement placed;
     double least_w = INFINITY;
     for (int corner = 0; corner < 4; corner++) {
-        const float height = corner & 1 ? high[2] : low[2], depth = corner & 2 ? high[3] : low[3];
+        const float height = range.heights[corner & 1], depth = range.depths[(corner >> 1) & 1];
         least_w = std::min(least_w, edge_window(frame, height, depth, placed.corners + 4 * corner));
     }
     placed.error = frame.spread / (least_w - frame.slack_w);
@@ -256,9 +246,9 @@ bool hull_reaches_pixels(const GraphWindowView& view, const double* points, int3
             bounds[2 + k] = std::max(bounds[2 + k], points[2 * i + k] + pad);
         }
     if (!draw_bounds_reach_pixels(bounds, 0.0, 0.0, view.width, view.height)) return false;
-    const double length = std::sqrt(axis[0] * axis[0] + axis[1] * axis[1]);
-    if (!(length > kBandAxisLeast)) return true;
-    const double normal[2] = {-axis[1] / length, axis[0] / length};
+    if (!(axis[0] * axis[0] + axis[1] * axis[1] > kBandAxisLeast * kBandAxisLeast)) return true;
+    // The normal keeps the axis' length, which stepping across the lines divides out again.
+    const double normal[2] = {-axis[1], axis[0]};
     // Step along the window axis closer to the band's, so that across it the band is narrow.
     const int along = std::fabs(normal[1]) >= std::fabs(normal[0]) ? 0 : 1, across = 1 - along;
     double least = INFINITY, most = -INFINITY;
@@ -267,10 +257,10 @@ bool hull_reaches_pixels(const GraphWindowView& view, const double* points, int3
         least = std::min(least, offset);
         most = std::max(most, offset);
     }
-    // A square of half-side reach reaches this far across the lines; the last term covers our
-    // own rounding of offsets in window pixels.
-    const double reach = pad + kDrawPixelMargin;
-    const double grow = reach * (std::fabs(normal[0]) + std::fabs(normal[1])) + kBandOffsetRounding;
+    // A square of half-side reach reaches this far across the lines, in the normal's length; so
+    // does our own rounding of offsets, as that length is at most the sum of its parts' sizes.
+    const double reach = pad + kDrawPixelMargin + kBandOffsetRounding;
+    const double grow = reach * (std::fabs(normal[0]) + std::fabs(normal[1]));
     const uint32_t sizes[2] = {view.width, view.height};
     const double first = std::max(std::ceil(bounds[along] - kDrawPixelMargin - 0.5), 0.0);
     const double last = std::min(std::floor(bounds[2 + along] + kDrawPixelMargin - 0.5), double(sizes[along]) - 1.0);
@@ -296,15 +286,19 @@ bool run_reaches_pixels(const GraphWindowView& view, const RunPlacement& run)
     return hull_reaches_pixels(view, run.corners, 8, axis, run.error);
 }
 
-// Appends the quads between these edges that can cover a pixel centre at quad index kept;
-// returns the new count. Each edge is placed once, for the quads on both sides of it.
-uint32_t keep_reaching_run(const GraphWindowView& view, const StripFrame& frame, const Section& item,
-                           const BandEdge* edges, uint32_t count, const RunBounds& bounds, float* vertices,
+// Appends the quads of the run from edge first that can cover a pixel centre at quad index kept;
+// returns the new count. Only runs that can reach a pixel have their edges written, each placed
+// once for the quads on both sides of it.
+uint32_t keep_reaching_run(const GraphWindowView& view, const StripFrame& frame, const StripSource& strip,
+                           uint32_t first, uint32_t count, const BandRunRange& range, float* vertices,
                            float* colours, uint32_t kept)
 {
-    const RunPlacement run = place_run(frame, bounds.low, bounds.high);
+    const RunPlacement run = place_run(frame, range);
     if (!run_reaches_pixels(view, run)) return kept;
-    double corners[4 * (kBandRunQuads + 1)];  // per edge: x, y of the low side, then of the high side
+    BandEdge* edges = strip.edges + first;
+    float heights[2];
+    graph_band_edges(strip.table, *strip.item, strip.start + first, count, strip.depths + first, edges, heights);
+    double corners[4 * (kGraphBandRunQuads + 1)];  // per edge: x, y of the low side, then of the high side
     for (uint32_t i = 0; i < count; i++) edge_window(frame, edges[i].height, edges[i].depth, corners + 4 * i);
     for (uint32_t i = 0; i + 1 < count; i++) {
         const double* quad = corners + 4 * i;
@@ -314,8 +308,44 @@ uint32_t keep_reaching_run(const GraphWindowView& view, const StripFrame& frame,
             std::max(std::max(quad[0], quad[2]), std::max(quad[4], quad[6])) + run.error,
             std::max(std::max(quad[1], quad[3]), std::max(quad[5], quad[7])) + run.error};
         if (!draw_bounds_reach_pixels(window, 0.0, 0.0, view.width, view.height)) continue;
-        graph_put_band_quad(item, edges[i], edges[i + 1], vertices + 12 * kept, colours + 12 * kept);
+        graph_put_band_quad(*strip.item, edges[i], edges[i + 1], vertices + 12 * kept, colours + 12 * kept);
         kept++;
+    }
+    return kept;
+}
+
+// Room for this many run ranges; false when there is none.
+bool reserve_runs(uint32_t count)
+{
+    if (count <= run_capacity) return true;
+    run_ranges.reset(new (std::nothrow) BandRunRange[count]);
+    run_capacity = run_ranges ? count : 0;
+    return run_ranges != nullptr;
+}
+
+// The quads of a strip inside the view volume that can cover a pixel centre, block by block of
+// runs; runs: the strip's ranges.
+uint32_t keep_reaching_quads(const GraphWindowView& view, const StripFrame& frame, const StripSource& strip,
+                             uint32_t count, const BandRunRange* runs, float* vertices, float* colours)
+{
+    const uint32_t run_count = (count - 2) / kGraphBandRunQuads + 1;
+    uint32_t kept = 0;
+    for (uint32_t block = 0; block < run_count; block += kBandBlockRuns) {
+        const uint32_t block_end = std::min(block + kBandBlockRuns, run_count);
+        BandRunRange range = runs[block];
+        for (uint32_t run = block + 1; run < block_end; run++) {
+            range.heights[0] = std::min(range.heights[0], runs[run].heights[0]);
+            range.heights[1] = std::max(range.heights[1], runs[run].heights[1]);
+            range.depths[0] = std::min(range.depths[0], runs[run].depths[0]);
+            range.depths[1] = std::max(range.depths[1], runs[run].depths[1]);
+        }
+        // A run lies within its block's box, so a block that reaches no pixel holds no run that does.
+        if (!run_reaches_pixels(view, place_run(frame, range))) continue;
+        for (uint32_t run = block; run < block_end; run++) {
+            const uint32_t first = run * kGraphBandRunQuads;
+            kept = keep_reaching_run(view, frame, strip, first, std::min(kGraphBandRunQuads + 1, count - first),
+                                     runs[run], vertices, colours, kept);
+        }
     }
     return kept;
 }
@@ -352,12 +382,15 @@ uint32_t graph_reaching_strip(const GraphWindowView& view, const SectionTable* t
                               uint32_t start, uint32_t count, const float* depths, const float depth_range[2],
                               BandEdge* edges, float* vertices, float* colours)
 {
-    // A strip left out whole by its box needs only the heights' range; the edges are written in
-    // the same walk when the last strip was kept.
-    const bool edges_written = last_strip_kept;
+    // A strip left out whole by its box needs only the heights' range; its runs' ranges come
+    // from the same walk when the last strip was kept.
+    const uint32_t run_count = count > 1 ? (count - 2) / kGraphBandRunQuads + 1 : 0;
+    // The runs' edges are written from their own first frames, which must stay frame numbers.
+    const bool runs_fit = uint64_t(start) + count <= UINT32_MAX && reserve_runs(run_count);
+    const bool runs_walked = last_strip_kept && runs_fit;
     float heights[2];
-    if (edges_written)
-        graph_band_edges(table, item, start, count, depths, edges, heights);
+    if (runs_walked)
+        graph_band_runs(table, item, start, count, depths, run_ranges.get(), heights);
     else
         graph_band_heights(table, item, start, count, heights);
     // The box edges_box would give, from the bounds worked out beside the edges.
@@ -367,32 +400,16 @@ uint32_t graph_reaching_strip(const GraphWindowView& view, const SectionTable* t
     // Every run lies within the strip, so a strip that reaches no pixel holds no run that does.
     last_strip_kept = strip.inside ? placement_reaches_pixels(view, strip) : box_reaches_pixels(view, low, high);
     if (!last_strip_kept) return 0;
-    if (!edges_written) graph_band_edges(table, item, start, count, depths, edges, heights);
-    if (!strip.inside) {
+    if (!strip.inside || !runs_fit) {
+        graph_band_edges(table, item, start, count, depths, edges, heights);
         for (uint32_t j = 0; j + 1 < count; j++)
             graph_put_band_quad(item, edges[j], edges[j + 1], vertices + 12 * j, colours + 12 * j);
         return count - 1;
     }
-    const StripFrame frame = strip_frame(view, low, high);
-    uint32_t kept = 0;
-    RunBounds runs[kBandBlockQuads / kBandRunQuads];
-    for (uint32_t block = 0; block + 1 < count; block += kBandBlockQuads) {
-        const uint32_t block_edges = std::min(kBandBlockQuads + 1, count - block);
-        const uint32_t run_count = block_run_bounds(edges + block, block_edges, runs);
-        Float4 low = runs[0].low, high = runs[0].high;
-        for (uint32_t run = 1; run < run_count; run++) {
-            low = runs[run].low < low ? runs[run].low : low;
-            high = runs[run].high > high ? runs[run].high : high;
-        }
-        // A run lies within its block's box, so a block that reaches no pixel holds no run that does.
-        if (!run_reaches_pixels(view, place_run(frame, low, high))) continue;
-        for (uint32_t run = 0; run < run_count; run++) {
-            const uint32_t first = block + run * kBandRunQuads;
-            kept = keep_reaching_run(view, frame, item, edges + first, std::min(kBandRunQuads + 1, count - first),
-                                     runs[run], vertices, colours, kept);
-        }
-    }
-    return kept;
+    if (!runs_walked) graph_band_runs(table, item, start, count, depths, run_ranges.get(), heights);
+    const StripSource source{table, &item, start, depths, edges};
+    return keep_reaching_quads(view, strip_frame(view, low, high), source, count, run_ranges.get(), vertices,
+                               colours);
 }
 
 // As with the bands, triangles are left out only of a slice that lies inside the view volume by

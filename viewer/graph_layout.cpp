@@ -138,6 +138,19 @@ void put_edges(Float4 total, Float4 value, Float4 height, Float4 depth, BandEdge
     std::memcpy(edges, turned, sizeof turned);
 }
 
+// The heights of four frames, as the walk below and band_height give them.
+Float4 band_heights(Float4 total, Float4 value)
+{
+    const Float4 quotient = value / total;
+    const Float4 size = quotient < 0.0f ? -quotient : quotient;
+    return size <= FLT_MAX ? quotient : 0.0f;
+}
+
+float band_height(const float* totals, const float* values, uint32_t frame, uint32_t stored)
+{
+    return frame < stored ? graph_finite_float(values[frame] / totals[frame]) : 0.0f;
+}
+
 // Four frames at a time. A float quotient of floats is the double quotient rounded to float: a
 // double holds more than twice a float's digits plus two, so rounding twice never moves it. And
 // what is not finite gives 0, as graph_share and graph_finite_float would. Without store, only
@@ -156,9 +169,7 @@ void walk_band_edges(const SectionTable* table, const Section& item, uint32_t st
         Float4 total, value;
         std::memcpy(&total, totals + j, sizeof total);
         std::memcpy(&value, values + j, sizeof value);
-        const Float4 quotient = value / total;
-        const Float4 size = quotient < 0.0f ? -quotient : quotient;
-        const Float4 height = size <= FLT_MAX ? quotient : 0.0f;
+        const Float4 height = band_heights(total, value);
         low = height < low ? height : low;
         high = height > high ? height : high;
         if constexpr (store) {
@@ -169,13 +180,44 @@ void walk_band_edges(const SectionTable* table, const Section& item, uint32_t st
     }
     for (; j < count; j++) {
         const float total = j < stored ? totals[j] : 0.0f, value = j < stored ? values[j] : 0.0f;
-        const float height = j < stored ? graph_finite_float(value / total) : 0.0f;
+        const float height = band_height(totals, values, j, stored);
         if constexpr (store) edges[j] = BandEdge{total, value, height, depths[j]};
         low[0] = std::min(low[0], height);
         high[0] = std::max(high[0], height);
     }
     range[0] = std::min(std::min(low[0], low[1]), std::min(low[2], low[3]));
     range[1] = std::max(std::max(high[0], high[1]), std::max(high[2], high[3]));
+}
+
+// The range of one run, from edge first to edge last; whole vectors of four frames from the
+// table's stored ones, the rest one by one.
+BandRunRange band_run_range(const float* totals, const float* values, const float* depths, uint32_t first,
+                            uint32_t last, uint32_t stored)
+{
+    Float4 low_heights = {INFINITY, INFINITY, INFINITY, INFINITY}, high_heights = -low_heights;
+    Float4 low_depths = low_heights, high_depths = high_heights;
+    uint32_t j = first;
+    for (; j + 4 <= last && j + 4 <= stored; j += 4) {
+        Float4 total, value, depth;
+        std::memcpy(&total, totals + j, sizeof total);
+        std::memcpy(&value, values + j, sizeof value);
+        std::memcpy(&depth, depths + j, sizeof depth);
+        const Float4 height = band_heights(total, value);
+        low_heights = height < low_heights ? height : low_heights;
+        high_heights = height > high_heights ? height : high_heights;
+        low_depths = depth < low_depths ? depth : low_depths;
+        high_depths = depth > high_depths ? depth : high_depths;
+    }
+    for (; j <= last; j++) {
+        const float height = band_height(totals, values, j, stored);
+        low_heights[0] = std::min(low_heights[0], height);
+        high_heights[0] = std::max(high_heights[0], height);
+        low_depths[0] = std::min(low_depths[0], depths[j]);
+        high_depths[0] = std::max(high_depths[0], depths[j]);
+    }
+    auto least = [](Float4 v) { return std::min(std::min(v[0], v[1]), std::min(v[2], v[3])); };
+    auto most = [](Float4 v) { return std::max(std::max(v[0], v[1]), std::max(v[2], v[3])); };
+    return BandRunRange{{least(low_heights), most(high_heights)}, {least(low_depths), most(high_depths)}};
 }
 
 }  // namespace
@@ -215,6 +257,27 @@ void graph_band_heights(const SectionTable* table, const Section& item, uint32_t
                         float range[2])
 {
     walk_band_edges<false>(table, item, start, count, nullptr, nullptr, range);
+}
+
+void graph_band_runs(const SectionTable* table, const Section& item, uint32_t start, uint32_t count,
+                     const float* depths, BandRunRange* runs, float range[2])
+{
+    if (count < 2) {
+        graph_band_heights(table, item, start, count, range);
+        return;
+    }
+    const uint32_t readable = profile_capacity(table);
+    const uint32_t stored = start < readable ? std::min(count, readable - start) : 0;
+    const float* totals = table->sections[0].values + (stored > 0 ? start : 0);
+    const float* values = item.values + (stored > 0 ? start : 0);
+    range[0] = INFINITY;
+    range[1] = -INFINITY;
+    for (uint32_t first = 0, run = 0; first + 1 < count; first += kGraphBandRunQuads, run++) {
+        runs[run] = band_run_range(totals, values, depths, first, std::min(first + kGraphBandRunQuads, count - 1),
+                                   stored);
+        range[0] = std::min(range[0], runs[run].heights[0]);
+        range[1] = std::max(range[1], runs[run].heights[1]);
+    }
 }
 
 void graph_band_edges(const SectionTable* table, const Section& item, uint32_t start, uint32_t count,
