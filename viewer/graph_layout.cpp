@@ -189,13 +189,24 @@ void walk_band_edges(const SectionTable* table, const Section& item, uint32_t st
     range[1] = std::max(std::max(high[0], high[1]), std::max(high[2], high[3]));
 }
 
+// The least lane of each of four vectors, in their order.
+Float4 least_of_each(Float4 a, Float4 b, Float4 c, Float4 d)
+{
+    const Float4 ab_early = __builtin_shufflevector(a, b, 0, 4, 1, 5), ab_late = __builtin_shufflevector(a, b, 2, 6, 3, 7);
+    const Float4 cd_early = __builtin_shufflevector(c, d, 0, 4, 1, 5), cd_late = __builtin_shufflevector(c, d, 2, 6, 3, 7);
+    const Float4 ab = ab_early < ab_late ? ab_early : ab_late, cd = cd_early < cd_late ? cd_early : cd_late;
+    const Float4 even = __builtin_shufflevector(ab, cd, 0, 1, 4, 5), odd = __builtin_shufflevector(ab, cd, 2, 3, 6, 7);
+    return even < odd ? even : odd;
+}
+
 // The range of one run, from edge first to edge last; whole vectors of four frames from the
-// table's stored ones, the rest one by one.
+// table's stored ones, the rest one by one. The greatest are kept as the least of the negated,
+// so that one pass of shuffles folds all four.
 BandRunRange band_run_range(const float* totals, const float* values, const float* depths, uint32_t first,
                             uint32_t last, uint32_t stored)
 {
-    Float4 low_heights = {INFINITY, INFINITY, INFINITY, INFINITY}, high_heights = -low_heights;
-    Float4 low_depths = low_heights, high_depths = high_heights;
+    const Float4 none = {INFINITY, INFINITY, INFINITY, INFINITY};
+    Float4 low_heights = none, high_heights = none, low_depths = none, high_depths = none;
     uint32_t j = first;
     for (; j + 4 <= last && j + 4 <= stored; j += 4) {
         Float4 total, value, depth;
@@ -204,20 +215,23 @@ BandRunRange band_run_range(const float* totals, const float* values, const floa
         std::memcpy(&depth, depths + j, sizeof depth);
         const Float4 height = band_heights(total, value);
         low_heights = height < low_heights ? height : low_heights;
-        high_heights = height > high_heights ? height : high_heights;
+        high_heights = -height < high_heights ? -height : high_heights;
         low_depths = depth < low_depths ? depth : low_depths;
-        high_depths = depth > high_depths ? depth : high_depths;
+        high_depths = -depth < high_depths ? -depth : high_depths;
     }
     for (; j <= last; j++) {
         const float height = band_height(totals, values, j, stored);
         low_heights[0] = std::min(low_heights[0], height);
-        high_heights[0] = std::max(high_heights[0], height);
+        high_heights[0] = std::min(high_heights[0], -height);
         low_depths[0] = std::min(low_depths[0], depths[j]);
-        high_depths[0] = std::max(high_depths[0], depths[j]);
+        high_depths[0] = std::min(high_depths[0], -depths[j]);
     }
-    auto least = [](Float4 v) { return std::min(std::min(v[0], v[1]), std::min(v[2], v[3])); };
-    auto most = [](Float4 v) { return std::max(std::max(v[0], v[1]), std::max(v[2], v[3])); };
-    return BandRunRange{{least(low_heights), most(high_heights)}, {least(low_depths), most(high_depths)}};
+    const Float4 signs = {1.0f, -1.0f, 1.0f, -1.0f};
+    const Float4 folded = least_of_each(low_heights, high_heights, low_depths, high_depths) * signs;
+    BandRunRange range;
+    static_assert(sizeof range == sizeof folded, "a run's range is four floats");
+    std::memcpy(&range, &folded, sizeof range);
+    return range;
 }
 
 }  // namespace
