@@ -31,6 +31,9 @@ const double kBandPixelPad = 1.0;
 // put a clip coordinate from ours: a float rounds at 6e-8 and the GL rounds a few dozen times.
 const double kClipRounding = 1e-5;
 
+// A window point, x and y worked on at once.
+typedef double Double2 __attribute__((vector_size(16)));
+
 // ---- State ----
 
 // Whether the last strip was kept by its box. The next one likely goes the same way, being seen
@@ -203,13 +206,15 @@ double edge_window(const StripFrame& frame, float height, float depth, double wi
     double part[3];
     for (int row = 0; row < 3; row++)
         part[row] = frame.height_axis[row] * double(height) + frame.depth_axis[row] * double(depth);
-    double least_w = INFINITY;
+    // One division for both sides: a few more roundings of a double, still far inside the error.
+    const double w[2] = {frame.side[0][2] + part[2], frame.side[1][2] + part[2]};
+    const double both = 1.0 / (w[0] * w[1]);
+    const double reciprocals[2] = {w[1] * both, w[0] * both};
     for (int side = 0; side < 2; side++) {
-        const double w = frame.side[side][2] + part[2], reciprocal = 1.0 / w;
-        window[2 * side] = (frame.side[side][0] + part[0]) * reciprocal;
-        window[2 * side + 1] = (frame.side[side][1] + part[1]) * reciprocal;
-        least_w = std::min(least_w, w);
+        window[2 * side] = (frame.side[side][0] + part[0]) * reciprocals[side];
+        window[2 * side + 1] = (frame.side[side][1] + part[1]) * reciprocals[side];
     }
+    const double least_w = std::min(w[0], w[1]);
     return least_w;
 }
 
@@ -239,12 +244,18 @@ RunPlacement place_run(const StripFrame& frame, const BandRunRange& range)
 bool hull_reaches_pixels(const GraphWindowView& view, const double* points, int32_t count, const double axis[2],
                          double pad)
 {
-    double bounds[4] = {INFINITY, INFINITY, -INFINITY, -INFINITY};
-    for (int32_t i = 0; i < count; i++)
-        for (int k = 0; k < 2; k++) {
-            bounds[k] = std::min(bounds[k], points[2 * i + k] - pad);
-            bounds[2 + k] = std::max(bounds[2 + k], points[2 * i + k] + pad);
-        }
+    // Adding the pad after taking the least and greatest gives the same doubles, as rounding
+    // keeps order.
+    Double2 low, high;
+    std::memcpy(&low, points, sizeof low);
+    high = low;
+    for (int32_t i = 1; i < count; i++) {
+        Double2 point;
+        std::memcpy(&point, points + 2 * i, sizeof point);
+        low = point < low ? point : low;
+        high = point > high ? point : high;
+    }
+    const double bounds[4] = {low[0] - pad, low[1] - pad, high[0] + pad, high[1] + pad};
     if (!draw_bounds_reach_pixels(bounds, 0.0, 0.0, view.width, view.height)) return false;
     if (!(axis[0] * axis[0] + axis[1] * axis[1] > kBandAxisLeast * kBandAxisLeast)) return true;
     // The normal keeps the axis' length, which stepping across the lines divides out again.
@@ -301,12 +312,13 @@ uint32_t keep_reaching_run(const GraphWindowView& view, const StripFrame& frame,
     double corners[4 * (kGraphBandRunQuads + 1)];  // per edge: x, y of the low side, then of the high side
     for (uint32_t i = 0; i < count; i++) edge_window(frame, edges[i].height, edges[i].depth, corners + 4 * i);
     for (uint32_t i = 0; i + 1 < count; i++) {
-        const double* quad = corners + 4 * i;
-        const double window[4] = {
-            std::min(std::min(quad[0], quad[2]), std::min(quad[4], quad[6])) - run.error,
-            std::min(std::min(quad[1], quad[3]), std::min(quad[5], quad[7])) - run.error,
-            std::max(std::max(quad[0], quad[2]), std::max(quad[4], quad[6])) + run.error,
-            std::max(std::max(quad[1], quad[3]), std::max(quad[5], quad[7])) + run.error};
+        Double2 quad[4];
+        std::memcpy(quad, corners + 4 * i, sizeof quad);
+        const Double2 early_low = quad[0] < quad[1] ? quad[0] : quad[1], late_low = quad[2] < quad[3] ? quad[2] : quad[3];
+        const Double2 early_high = quad[0] > quad[1] ? quad[0] : quad[1], late_high = quad[2] > quad[3] ? quad[2] : quad[3];
+        const Double2 low = early_low < late_low ? early_low : late_low;
+        const Double2 high = early_high > late_high ? early_high : late_high;
+        const double window[4] = {low[0] - run.error, low[1] - run.error, high[0] + run.error, high[1] + run.error};
         if (!draw_bounds_reach_pixels(window, 0.0, 0.0, view.width, view.height)) continue;
         graph_put_band_quad(*strip.item, edges[i], edges[i + 1], vertices + 12 * kept, colours + 12 * kept);
         kept++;
