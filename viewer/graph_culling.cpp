@@ -297,6 +297,51 @@ bool run_reaches_pixels(const GraphWindowView& view, const RunPlacement& run)
     return hull_reaches_pixels(view, run.corners, 8, axis, run.error);
 }
 
+// The pixel centres, column then row, that bounds within the run's box can hold: first and
+// last index on each axis. Our placing of a quad's corners and of the box's differ by rounding
+// far below kBandOffsetRounding, so each quad lies within the box grown by that.
+struct RunCentres {
+    Double2 first, last;
+};
+
+RunCentres run_centres(const GraphWindowView& view, const RunPlacement& run)
+{
+    Double2 low, high;
+    std::memcpy(&low, run.corners, sizeof low);
+    high = low;
+    for (int corner = 1; corner < 8; corner++) {
+        Double2 point;
+        std::memcpy(&point, run.corners + 2 * corner, sizeof point);
+        low = point < low ? point : low;
+        high = point > high ? point : high;
+    }
+    const double reach = run.error + kDrawPixelMargin + kBandOffsetRounding;
+    const double sizes[2] = {double(view.width), double(view.height)};
+    RunCentres centres;
+    for (int k = 0; k < 2; k++) {
+        centres.first[k] = std::max(std::ceil(low[k] - reach - 0.5), 0.0);
+        centres.last[k] = std::min(std::floor(high[k] + reach - 0.5), sizes[k] - 1.0);
+    }
+    return centres;
+}
+
+// Whether the quad between two placed edges can cover a pixel centre, as draw_bounds_reach_pixels
+// would say of its bounds grown by error, asked only of the run's two first centres on each
+// axis: no other centre lies in the bounds when the run holds no more.
+bool quad_reaches_centres(const double corners[8], double error, const RunCentres& centres)
+{
+    Double2 quad[4];
+    std::memcpy(quad, corners, sizeof quad);
+    const Double2 early_low = quad[0] < quad[1] ? quad[0] : quad[1], late_low = quad[2] < quad[3] ? quad[2] : quad[3];
+    const Double2 early_high = quad[0] > quad[1] ? quad[0] : quad[1], late_high = quad[2] > quad[3] ? quad[2] : quad[3];
+    const Double2 low = (early_low < late_low ? early_low : late_low) - error - kDrawPixelMargin - 0.5;
+    const Double2 high = (early_high > late_high ? early_high : late_high) + error + kDrawPixelMargin - 0.5;
+    const Double2 next = centres.first + 1.0;
+    const Double2 second = next < centres.last ? next : centres.last;
+    const auto holds = ((low <= centres.first) & (centres.first <= high)) | ((low <= second) & (second <= high));
+    return holds[0] & holds[1];
+}
+
 // Appends the quads of the run from edge first that can cover a pixel centre at quad index kept;
 // returns the new count. Only runs that can reach a pixel have their edges written, each placed
 // once for the quads on both sides of it.
@@ -306,20 +351,28 @@ uint32_t keep_reaching_run(const GraphWindowView& view, const StripFrame& frame,
 {
     const RunPlacement run = place_run(frame, range);
     if (!run_reaches_pixels(view, run)) return kept;
+    const RunCentres centres = run_centres(view, run);
+    // Most runs hold one or two centres on each axis; the others are asked of every centre.
+    const Double2 spans = centres.last - centres.first;
+    if (spans[0] < 0.0 || spans[1] < 0.0) return kept;
+    const bool few = spans[0] <= 1.0 && spans[1] <= 1.0;
     BandEdge* edges = strip.edges + first;
     float heights[2];
     graph_band_edges(strip.table, *strip.item, strip.start + first, count, strip.depths + first, edges, heights);
     double corners[4 * (kGraphBandRunQuads + 1)];  // per edge: x, y of the low side, then of the high side
     for (uint32_t i = 0; i < count; i++) edge_window(frame, edges[i].height, edges[i].depth, corners + 4 * i);
     for (uint32_t i = 0; i + 1 < count; i++) {
-        Double2 quad[4];
-        std::memcpy(quad, corners + 4 * i, sizeof quad);
-        const Double2 early_low = quad[0] < quad[1] ? quad[0] : quad[1], late_low = quad[2] < quad[3] ? quad[2] : quad[3];
-        const Double2 early_high = quad[0] > quad[1] ? quad[0] : quad[1], late_high = quad[2] > quad[3] ? quad[2] : quad[3];
-        const Double2 low = early_low < late_low ? early_low : late_low;
-        const Double2 high = early_high > late_high ? early_high : late_high;
-        const double window[4] = {low[0] - run.error, low[1] - run.error, high[0] + run.error, high[1] + run.error};
-        if (!draw_bounds_reach_pixels(window, 0.0, 0.0, view.width, view.height)) continue;
+        const double* quad = corners + 4 * i;
+        if (few) {
+            if (!quad_reaches_centres(quad, run.error, centres)) continue;
+        } else {
+            const double window[4] = {
+                std::min(std::min(quad[0], quad[2]), std::min(quad[4], quad[6])) - run.error,
+                std::min(std::min(quad[1], quad[3]), std::min(quad[5], quad[7])) - run.error,
+                std::max(std::max(quad[0], quad[2]), std::max(quad[4], quad[6])) + run.error,
+                std::max(std::max(quad[1], quad[3]), std::max(quad[5], quad[7])) + run.error};
+            if (!draw_bounds_reach_pixels(window, 0.0, 0.0, view.width, view.height)) continue;
+        }
         graph_put_band_quad(*strip.item, edges[i], edges[i + 1], vertices + 12 * kept, colours + 12 * kept);
         kept++;
     }
