@@ -203,19 +203,26 @@ StripFrame strip_frame(const GraphWindowView& view, const float low[3], const fl
 // side; returns the lesser clip w.
 double edge_window(const StripFrame& frame, float height, float depth, double window[4])
 {
-    double part[3];
-    for (int row = 0; row < 3; row++)
-        part[row] = frame.height_axis[row] * double(height) + frame.depth_axis[row] * double(depth);
-    // One division for both sides: a few more roundings of a double, still far inside the error.
-    const double w[2] = {frame.side[0][2] + part[2], frame.side[1][2] + part[2]};
-    const double both = 1.0 / (w[0] * w[1]);
-    const double reciprocals[2] = {w[1] * both, w[0] * both};
-    for (int side = 0; side < 2; side++) {
-        window[2 * side] = (frame.side[side][0] + part[0]) * reciprocals[side];
-        window[2 * side + 1] = (frame.side[side][1] + part[1]) * reciprocals[side];
+    Double2 height_axis, depth_axis, sides[2];
+    std::memcpy(&height_axis, frame.height_axis, sizeof height_axis);
+    std::memcpy(&depth_axis, frame.depth_axis, sizeof depth_axis);
+    std::memcpy(&sides[0], frame.side[0], sizeof sides[0]);
+    std::memcpy(&sides[1], frame.side[1], sizeof sides[1]);
+    const Double2 part = height_axis * double(height) + depth_axis * double(depth);
+    const double part_w = frame.height_axis[2] * double(height) + frame.depth_axis[2] * double(depth);
+    const double w[2] = {frame.side[0][2] + part_w, frame.side[1][2] + part_w};
+    // One division for both sides, a few more roundings of a double still far inside the error,
+    // where the product of the two stays a normal double.
+    const double product = w[0] * w[1], both = 1.0 / product;
+    double reciprocals[2] = {w[1] * both, w[0] * both};
+    if (!std::isnormal(product)) {
+        reciprocals[0] = 1.0 / w[0];
+        reciprocals[1] = 1.0 / w[1];
     }
-    const double least_w = std::min(w[0], w[1]);
-    return least_w;
+    const Double2 low = (sides[0] + part) * reciprocals[0], high = (sides[1] + part) * reciprocals[1];
+    std::memcpy(window, &low, sizeof low);
+    std::memcpy(window + 2, &high, sizeof high);
+    return std::min(w[0], w[1]);
 }
 
 // Where the box of a run lands: its eight corners in the window, x then y, the four at its

@@ -219,6 +219,21 @@ BandRunRange band_run_range(const float* totals, const float* values, const floa
         low_depths = depth < low_depths ? depth : low_depths;
         high_depths = -depth < high_depths ? -depth : high_depths;
     }
+    // The run's last edge opens the next vector of frames: when those are stored, it is taken
+    // from that vector's first lane, the others made infinite.
+    if (j == last && j + 4 <= stored) {
+        Float4 total, value, depth;
+        std::memcpy(&total, totals + j, sizeof total);
+        std::memcpy(&value, values + j, sizeof value);
+        std::memcpy(&depth, depths + j, sizeof depth);
+        const Float4 first_only = {0.0f, INFINITY, INFINITY, INFINITY};
+        const Float4 height = band_heights(total, value);
+        low_heights = height + first_only < low_heights ? height + first_only : low_heights;
+        high_heights = first_only - height < high_heights ? first_only - height : high_heights;
+        low_depths = depth + first_only < low_depths ? depth + first_only : low_depths;
+        high_depths = first_only - depth < high_depths ? first_only - depth : high_depths;
+        j++;
+    }
     for (; j <= last; j++) {
         const float height = band_height(totals, values, j, stored);
         low_heights[0] = std::min(low_heights[0], height);
