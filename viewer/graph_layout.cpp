@@ -199,43 +199,30 @@ Float4 least_of_each(Float4 a, Float4 b, Float4 c, Float4 d)
     return even < odd ? even : odd;
 }
 
-// The range of one run, from edge first to edge last; whole vectors of four frames from the
-// table's stored ones, the rest one by one. The greatest are kept as the least of the negated,
-// so that one pass of shuffles folds all four.
-BandRunRange band_run_range(const float* totals, const float* values, const float* depths, uint32_t first,
-                            uint32_t last, uint32_t stored)
+// The range of frames first to last of a strip, with the first frame's height in head; whole
+// vectors of four frames from the table's stored ones, the rest one by one. The greatest are
+// kept as the least of the negated, so that one pass of shuffles folds all four.
+BandRunRange band_frames_range(const float* totals, const float* values, const float* depths, uint32_t first,
+                               uint32_t last, uint32_t stored, float* head)
 {
     const Float4 none = {INFINITY, INFINITY, INFINITY, INFINITY};
     Float4 low_heights = none, high_heights = none, low_depths = none, high_depths = none;
     uint32_t j = first;
-    for (; j + 4 <= last && j + 4 <= stored; j += 4) {
+    for (; j + 4 <= last + 1 && j + 4 <= stored; j += 4) {
         Float4 total, value, depth;
         std::memcpy(&total, totals + j, sizeof total);
         std::memcpy(&value, values + j, sizeof value);
         std::memcpy(&depth, depths + j, sizeof depth);
         const Float4 height = band_heights(total, value);
+        if (j == first) *head = height[0];
         low_heights = height < low_heights ? height : low_heights;
         high_heights = -height < high_heights ? -height : high_heights;
         low_depths = depth < low_depths ? depth : low_depths;
         high_depths = -depth < high_depths ? -depth : high_depths;
     }
-    // The run's last edge opens the next vector of frames: when those are stored, it is taken
-    // from that vector's first lane, the others made infinite.
-    if (j == last && j + 4 <= stored) {
-        Float4 total, value, depth;
-        std::memcpy(&total, totals + j, sizeof total);
-        std::memcpy(&value, values + j, sizeof value);
-        std::memcpy(&depth, depths + j, sizeof depth);
-        const Float4 first_only = {0.0f, INFINITY, INFINITY, INFINITY};
-        const Float4 height = band_heights(total, value);
-        low_heights = height + first_only < low_heights ? height + first_only : low_heights;
-        high_heights = first_only - height < high_heights ? first_only - height : high_heights;
-        low_depths = depth + first_only < low_depths ? depth + first_only : low_depths;
-        high_depths = first_only - depth < high_depths ? first_only - depth : high_depths;
-        j++;
-    }
     for (; j <= last; j++) {
         const float height = band_height(totals, values, j, stored);
+        if (j == first) *head = height;
         low_heights[0] = std::min(low_heights[0], height);
         high_heights[0] = std::min(high_heights[0], -height);
         low_depths[0] = std::min(low_depths[0], depths[j]);
@@ -247,6 +234,15 @@ BandRunRange band_run_range(const float* totals, const float* values, const floa
     static_assert(sizeof range == sizeof folded, "a run's range is four floats");
     std::memcpy(&range, &folded, sizeof range);
     return range;
+}
+
+// Widens a run's range by one edge.
+void widen_run(BandRunRange* range, float height, float depth)
+{
+    range->heights[0] = std::min(range->heights[0], height);
+    range->heights[1] = std::max(range->heights[1], height);
+    range->depths[0] = std::min(range->depths[0], depth);
+    range->depths[1] = std::max(range->depths[1], depth);
 }
 
 }  // namespace
@@ -299,11 +295,22 @@ void graph_band_runs(const SectionTable* table, const Section& item, uint32_t st
     const uint32_t stored = start < readable ? std::min(count, readable - start) : 0;
     const float* totals = table->sections[0].values + (stored > 0 ? start : 0);
     const float* values = item.values + (stored > 0 ? start : 0);
+    // Each run's own frames, up to the one before its last edge; that edge is the next run's
+    // first frame, whose height is handed back.
+    const uint32_t run_count = (count - 2) / kGraphBandRunQuads + 1;
+    for (uint32_t run = 0; run < run_count; run++) {
+        const uint32_t first = run * kGraphBandRunQuads;
+        float head = 0.0f;
+        runs[run] = band_frames_range(totals, values, depths, first, std::min(first + kGraphBandRunQuads - 1, count - 1),
+                                      stored, &head);
+        if (run > 0) widen_run(&runs[run - 1], head, depths[first]);
+    }
+    // The strip's last edge, when it begins no run.
+    const uint32_t tail = run_count * kGraphBandRunQuads;
+    if (tail == count - 1) widen_run(&runs[run_count - 1], band_height(totals, values, tail, stored), depths[tail]);
     range[0] = INFINITY;
     range[1] = -INFINITY;
-    for (uint32_t first = 0, run = 0; first + 1 < count; first += kGraphBandRunQuads, run++) {
-        runs[run] = band_run_range(totals, values, depths, first, std::min(first + kGraphBandRunQuads, count - 1),
-                                   stored);
+    for (uint32_t run = 0; run < run_count; run++) {
         range[0] = std::min(range[0], runs[run].heights[0]);
         range[1] = std::max(range[1], runs[run].heights[1]);
     }
