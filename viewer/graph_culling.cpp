@@ -27,7 +27,7 @@ const double kClipRounding = 1e-5;
 // from the same place: when it does, its runs' ranges come from the walk that gives its heights,
 // which costs little more than that walk alone.
 bool last_strip_kept = false;
-// The ranges of the strip's runs; grown with the window, not every pass.
+// The ranges of the strip's runs; sized anew when the window's width changes, not every pass.
 std::unique_ptr<BandRunRange[]> run_ranges;
 uint32_t run_capacity = 0;
 
@@ -120,10 +120,11 @@ void window_point(const GraphWindowView& view, const float point[3], double wind
     window[1] = (clip[1] / clip[3] + 1.0) * 0.5 * double(view.height);
 }
 
-// Room for this many run ranges; false when there is none.
+// Room for exactly this many run ranges, as graph.cpp sizes its scratch to the window, so that
+// what the heap holds follows the window; false when there is none.
 bool reserve_runs(uint32_t count)
 {
-    if (count <= run_capacity) return true;
+    if (count == run_capacity && run_ranges) return true;
     run_ranges.reset(new (std::nothrow) BandRunRange[count]);
     run_capacity = run_ranges ? count : 0;
     return run_ranges != nullptr;
