@@ -12,7 +12,7 @@ namespace {
 // Band quads inside the view volume are first tested for pixels in runs of kGraphBandRunQuads,
 // then one by one; and runs in blocks of this many: in a wide recording most bands are
 // hairlines, and whole blocks of them reach no pixel.
-const uint32_t kBandBlockRuns = 8;
+const uint32_t kBandBlockRuns = 4;
 // Runs shorter than this in the window are tested by their bounds alone.
 const double kBandAxisLeast = 1.0;
 // Runs across more pixel lines than this are kept without looking closer.
