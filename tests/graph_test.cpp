@@ -207,32 +207,34 @@ TEST(GraphBand, RunRangesAreThoseOfTheirEdges)
         uint32_t start, count;
     };
     const RunCase cases[] = {{0, 2}, {0, 17}, {3, 18}, {0, 998}, {2, 998}, {395, 40}, {frames - 30, 60}, {capacity - 22, 40}, {capacity + 5, 20}};
-    for (const RunCase& c : cases) {
-        std::vector<float> depths(c.count);
-        // Not in order, so that a run's depths are not its ends'.
-        for (uint32_t j = 0; j < c.count; j++) depths[j] = std::sin(0.7f * float(j)) + 0.001f * float(j);
-        std::vector<BandEdge> edges(c.count);
-        std::vector<BandRunRange> runs((c.count - 2) / kGraphBandRunQuads + 1);
-        float edge_range[2], run_range[2];
-        graph_band_edges(table.get(), table[1], c.start, c.count, depths.data(), edges.data(), edge_range);
-        graph_band_runs(table.get(), table[1], c.start, c.count, depths.data(), runs.data(), run_range);
-        EXPECT_EQ(run_range[0], edge_range[0]) << c.start << " " << c.count;
-        EXPECT_EQ(run_range[1], edge_range[1]) << c.start << " " << c.count;
-        for (uint32_t run = 0; run < runs.size(); run++) {
-            const uint32_t first = run * kGraphBandRunQuads, last = std::min(first + kGraphBandRunQuads, c.count - 1);
-            float heights[2] = {INFINITY, -INFINITY}, run_depths[2] = {INFINITY, -INFINITY};
-            for (uint32_t j = first; j <= last; j++) {
-                heights[0] = std::min(heights[0], edges[j].height);
-                heights[1] = std::max(heights[1], edges[j].height);
-                run_depths[0] = std::min(run_depths[0], edges[j].depth);
-                run_depths[1] = std::max(run_depths[1], edges[j].depth);
-            }
-            for (int end = 0; end < 2; end++) {
-                EXPECT_EQ(runs[run].heights[end], heights[end]) << c.start << " " << c.count << " run " << run;
-                EXPECT_EQ(runs[run].depths[end], run_depths[end]) << c.start << " " << c.count << " run " << run;
+    for (const RunCase& c : cases)
+        for (int ordered = 0; ordered < 2; ordered++) {
+            // In order, a run's last edge holds its deepest; out of order, its depths are not its ends'.
+            std::vector<float> depths(c.count);
+            for (uint32_t j = 0; j < c.count; j++)
+                depths[j] = ordered ? 0.01f * float(j) : std::sin(0.7f * float(j)) + 0.001f * float(j);
+            std::vector<BandEdge> edges(c.count);
+            std::vector<BandRunRange> runs((c.count - 2) / kGraphBandRunQuads + 1);
+            float edge_range[2], run_range[2];
+            graph_band_edges(table.get(), table[1], c.start, c.count, depths.data(), edges.data(), edge_range);
+            graph_band_runs(table.get(), table[1], c.start, c.count, depths.data(), runs.data(), run_range);
+            EXPECT_EQ(run_range[0], edge_range[0]) << c.start << " " << c.count;
+            EXPECT_EQ(run_range[1], edge_range[1]) << c.start << " " << c.count;
+            for (uint32_t run = 0; run < runs.size(); run++) {
+                const uint32_t first = run * kGraphBandRunQuads, last = std::min(first + kGraphBandRunQuads, c.count - 1);
+                float heights[2] = {INFINITY, -INFINITY}, run_depths[2] = {INFINITY, -INFINITY};
+                for (uint32_t j = first; j <= last; j++) {
+                    heights[0] = std::min(heights[0], edges[j].height);
+                    heights[1] = std::max(heights[1], edges[j].height);
+                    run_depths[0] = std::min(run_depths[0], edges[j].depth);
+                    run_depths[1] = std::max(run_depths[1], edges[j].depth);
+                }
+                for (int end = 0; end < 2; end++) {
+                    EXPECT_EQ(runs[run].heights[end], heights[end]) << c.start << " " << c.count << " run " << run;
+                    EXPECT_EQ(runs[run].depths[end], run_depths[end]) << c.start << " " << c.count << " run " << run;
+                }
             }
         }
-    }
 }
 
 TEST(GraphSlice, TwentyFourEqualStepsFromTheBottomTowardMinusX)
