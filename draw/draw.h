@@ -43,12 +43,14 @@ const double kDrawPixelMargin = 0.01;
 
 // Whether [low, high] holds some c + 0.5 with c a whole pixel index below size. Once the span is
 // clamped to [0, size - 1] and not empty, its high end is small and not negative, so truncating
-// it is its floor; a NaN end holds nothing.
+// it is its floor; a NaN end holds nothing. Without a branch, which culling mispredicts often:
+// a high end below zero or NaN is truncated as zero, and the span is empty then anyway.
 inline bool draw_span_holds_centre(double low, double high, uint32_t size)
 {
     const double first = std::max(low - kDrawPixelMargin - 0.5, 0.0);
     const double last = std::min(high + kDrawPixelMargin - 0.5, double(size) - 1.0);
-    return first <= last && double(int64_t(last)) >= first;
+    const double whole = double(int64_t(last >= 0.0 ? last : 0.0));
+    return (first <= last) & (whole >= first);
 }
 
 // Inline, as the band culling asks it for every run and quad it looks at; both spans are always

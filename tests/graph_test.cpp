@@ -7,6 +7,7 @@
 #include "draw/text.h"
 #include "profile/profile.h"
 #include "tests/support/gl_support.h"
+#include "viewer/graph_layout.h"
 #include "viewer/viewer.h"
 
 namespace {
@@ -186,6 +187,54 @@ TEST(GraphBand, ZeroTotalsAndValuesStayFinite)
     group.end = 0.5f;
     GraphLabel label = profile_graph_span_label(&group, 0.0f);
     EXPECT_TRUE(label.y == 0.0f && label.size == 0.0f);
+}
+
+// Each run's ranges against the least and greatest of the edges graph_band_edges writes for it:
+// runs cut short by the end of the strip, by the end of the stored frames or starting past
+// them, with zero totals, a NaN and overflowing shares among the values.
+TEST(GraphBand, RunRangesAreThoseOfTheirEdges)
+{
+    const uint32_t frames = 1000;
+    std::vector<float> totals(frames), values(frames);
+    for (uint32_t j = 0; j < frames; j++) {
+        totals[j] = j % 37 == 5 ? 0.0f : 1.0f + float(j % 11);
+        values[j] = j % 53 == 7 ? 3e38f : float(int(j * 7919 % 23) - 9) * 0.25f;
+    }
+    values[400] = NAN;
+    HandTable table({{0, -1, totals}, {2, 0, values}}, frames);
+    const uint32_t capacity = profile_capacity(table.get());
+    struct RunCase {
+        uint32_t start, count;
+    };
+    const RunCase cases[] = {{0, 2}, {0, 17}, {3, 18}, {0, 998}, {2, 998}, {395, 40}, {frames - 30, 60}, {capacity - 22, 40}, {capacity + 5, 20}};
+    for (const RunCase& c : cases)
+        for (int ordered = 0; ordered < 2; ordered++) {
+            // In order, a run's last edge holds its deepest; out of order, its depths are not its ends'.
+            std::vector<float> depths(c.count);
+            for (uint32_t j = 0; j < c.count; j++)
+                depths[j] = ordered ? 0.01f * float(j) : std::sin(0.7f * float(j)) + 0.001f * float(j);
+            std::vector<BandEdge> edges(c.count);
+            std::vector<BandRunRange> runs((c.count - 2) / kGraphBandRunQuads + 1);
+            float edge_range[2], run_range[2];
+            graph_band_edges(table.get(), table[1], c.start, c.count, depths.data(), edges.data(), edge_range);
+            graph_band_runs(table.get(), table[1], c.start, c.count, depths.data(), runs.data(), run_range);
+            EXPECT_EQ(run_range[0], edge_range[0]) << c.start << " " << c.count;
+            EXPECT_EQ(run_range[1], edge_range[1]) << c.start << " " << c.count;
+            for (uint32_t run = 0; run < runs.size(); run++) {
+                const uint32_t first = run * kGraphBandRunQuads, last = std::min(first + kGraphBandRunQuads, c.count - 1);
+                float heights[2] = {INFINITY, -INFINITY}, run_depths[2] = {INFINITY, -INFINITY};
+                for (uint32_t j = first; j <= last; j++) {
+                    heights[0] = std::min(heights[0], edges[j].height);
+                    heights[1] = std::max(heights[1], edges[j].height);
+                    run_depths[0] = std::min(run_depths[0], edges[j].depth);
+                    run_depths[1] = std::max(run_depths[1], edges[j].depth);
+                }
+                for (int end = 0; end < 2; end++) {
+                    EXPECT_EQ(runs[run].heights[end], heights[end]) << c.start << " " << c.count << " run " << run;
+                    EXPECT_EQ(runs[run].depths[end], run_depths[end]) << c.start << " " << c.count << " run " << run;
+                }
+            }
+        }
 }
 
 TEST(GraphSlice, TwentyFourEqualStepsFromTheBottomTowardMinusX)

@@ -138,6 +138,19 @@ void put_edges(Float4 total, Float4 value, Float4 height, Float4 depth, BandEdge
     std::memcpy(edges, turned, sizeof turned);
 }
 
+// The heights of four frames, as the walk below and band_height give them.
+Float4 band_heights(Float4 total, Float4 value)
+{
+    const Float4 quotient = value / total;
+    const Float4 size = quotient < 0.0f ? -quotient : quotient;
+    return size <= FLT_MAX ? quotient : 0.0f;
+}
+
+float band_height(const float* totals, const float* values, uint32_t frame, uint32_t stored)
+{
+    return frame < stored ? graph_finite_float(values[frame] / totals[frame]) : 0.0f;
+}
+
 // Four frames at a time. A float quotient of floats is the double quotient rounded to float: a
 // double holds more than twice a float's digits plus two, so rounding twice never moves it. And
 // what is not finite gives 0, as graph_share and graph_finite_float would. Without store, only
@@ -156,9 +169,7 @@ void walk_band_edges(const SectionTable* table, const Section& item, uint32_t st
         Float4 total, value;
         std::memcpy(&total, totals + j, sizeof total);
         std::memcpy(&value, values + j, sizeof value);
-        const Float4 quotient = value / total;
-        const Float4 size = quotient < 0.0f ? -quotient : quotient;
-        const Float4 height = size <= FLT_MAX ? quotient : 0.0f;
+        const Float4 height = band_heights(total, value);
         low = height < low ? height : low;
         high = height > high ? height : high;
         if constexpr (store) {
@@ -169,13 +180,69 @@ void walk_band_edges(const SectionTable* table, const Section& item, uint32_t st
     }
     for (; j < count; j++) {
         const float total = j < stored ? totals[j] : 0.0f, value = j < stored ? values[j] : 0.0f;
-        const float height = j < stored ? graph_finite_float(value / total) : 0.0f;
+        const float height = band_height(totals, values, j, stored);
         if constexpr (store) edges[j] = BandEdge{total, value, height, depths[j]};
         low[0] = std::min(low[0], height);
         high[0] = std::max(high[0], height);
     }
     range[0] = std::min(std::min(low[0], low[1]), std::min(low[2], low[3]));
     range[1] = std::max(std::max(high[0], high[1]), std::max(high[2], high[3]));
+}
+
+// The least lane of each of four vectors, in their order.
+Float4 least_of_each(Float4 a, Float4 b, Float4 c, Float4 d)
+{
+    const Float4 ab_early = __builtin_shufflevector(a, b, 0, 4, 1, 5), ab_late = __builtin_shufflevector(a, b, 2, 6, 3, 7);
+    const Float4 cd_early = __builtin_shufflevector(c, d, 0, 4, 1, 5), cd_late = __builtin_shufflevector(c, d, 2, 6, 3, 7);
+    const Float4 ab = ab_early < ab_late ? ab_early : ab_late, cd = cd_early < cd_late ? cd_early : cd_late;
+    const Float4 even = __builtin_shufflevector(ab, cd, 0, 1, 4, 5), odd = __builtin_shufflevector(ab, cd, 2, 3, 6, 7);
+    return even < odd ? even : odd;
+}
+
+// The range of frames first to last of a strip, with the first frame's height in head; whole
+// vectors of four frames from the table's stored ones, the rest one by one. The greatest are
+// kept as the least of the negated, so that one pass of shuffles folds all four.
+BandRunRange band_frames_range(const float* totals, const float* values, const float* depths, uint32_t first,
+                               uint32_t last, uint32_t stored, float* head)
+{
+    const Float4 none = {INFINITY, INFINITY, INFINITY, INFINITY};
+    Float4 low_heights = none, high_heights = none, low_depths = none, high_depths = none;
+    uint32_t j = first;
+    for (; j + 4 <= last + 1 && j + 4 <= stored; j += 4) {
+        Float4 total, value, depth;
+        std::memcpy(&total, totals + j, sizeof total);
+        std::memcpy(&value, values + j, sizeof value);
+        std::memcpy(&depth, depths + j, sizeof depth);
+        const Float4 height = band_heights(total, value);
+        if (j == first) *head = height[0];
+        low_heights = height < low_heights ? height : low_heights;
+        high_heights = -height < high_heights ? -height : high_heights;
+        low_depths = depth < low_depths ? depth : low_depths;
+        high_depths = -depth < high_depths ? -depth : high_depths;
+    }
+    for (; j <= last; j++) {
+        const float height = band_height(totals, values, j, stored);
+        if (j == first) *head = height;
+        low_heights[0] = std::min(low_heights[0], height);
+        high_heights[0] = std::min(high_heights[0], -height);
+        low_depths[0] = std::min(low_depths[0], depths[j]);
+        high_depths[0] = std::min(high_depths[0], -depths[j]);
+    }
+    const Float4 signs = {1.0f, -1.0f, 1.0f, -1.0f};
+    const Float4 folded = least_of_each(low_heights, high_heights, low_depths, high_depths) * signs;
+    BandRunRange range;
+    static_assert(sizeof range == sizeof folded, "a run's range is four floats");
+    std::memcpy(&range, &folded, sizeof range);
+    return range;
+}
+
+// Widens a run's range by one edge.
+void widen_run(BandRunRange* range, float height, float depth)
+{
+    range->heights[0] = std::min(range->heights[0], height);
+    range->heights[1] = std::max(range->heights[1], height);
+    range->depths[0] = std::min(range->depths[0], depth);
+    range->depths[1] = std::max(range->depths[1], depth);
 }
 
 }  // namespace
@@ -215,6 +282,38 @@ void graph_band_heights(const SectionTable* table, const Section& item, uint32_t
                         float range[2])
 {
     walk_band_edges<false>(table, item, start, count, nullptr, nullptr, range);
+}
+
+void graph_band_runs(const SectionTable* table, const Section& item, uint32_t start, uint32_t count,
+                     const float* depths, BandRunRange* runs, float range[2])
+{
+    if (count < 2) {
+        graph_band_heights(table, item, start, count, range);
+        return;
+    }
+    const uint32_t readable = profile_capacity(table);
+    const uint32_t stored = start < readable ? std::min(count, readable - start) : 0;
+    const float* totals = table->sections[0].values + (stored > 0 ? start : 0);
+    const float* values = item.values + (stored > 0 ? start : 0);
+    // Each run's own frames, up to the one before its last edge; that edge is the next run's
+    // first frame, whose height is handed back.
+    const uint32_t run_count = (count - 2) / kGraphBandRunQuads + 1;
+    for (uint32_t run = 0; run < run_count; run++) {
+        const uint32_t first = run * kGraphBandRunQuads;
+        float head = 0.0f;
+        runs[run] = band_frames_range(totals, values, depths, first, std::min(first + kGraphBandRunQuads - 1, count - 1),
+                                      stored, &head);
+        if (run > 0) widen_run(&runs[run - 1], head, depths[first]);
+    }
+    // The strip's last edge, when it begins no run.
+    const uint32_t tail = run_count * kGraphBandRunQuads;
+    if (tail == count - 1) widen_run(&runs[run_count - 1], band_height(totals, values, tail, stored), depths[tail]);
+    range[0] = INFINITY;
+    range[1] = -INFINITY;
+    for (uint32_t run = 0; run < run_count; run++) {
+        range[0] = std::min(range[0], runs[run].heights[0]);
+        range[1] = std::max(range[1], runs[run].heights[1]);
+    }
 }
 
 void graph_band_edges(const SectionTable* table, const Section& item, uint32_t start, uint32_t count,

@@ -26,6 +26,15 @@ struct BandEdge {
 // Four floats worked on at once, where the processor can.
 typedef float Float4 __attribute__((vector_size(16)));
 
+// A strip's quads are looked at in runs of this many (a multiple of four); a run's last edge is
+// the next run's first.
+const uint32_t kGraphBandRunQuads = 16;
+
+// The least and greatest heights and depths of the edges of a run of a strip.
+struct BandRunRange {
+    float heights[2], depths[2];
+};
+
 bool graph_same_group(const Section& entry, const Section& group);  // another entry of the group
 // The indices of the entries sharing group's ordinal, the group's own among them, in table order,
 // as the last profile_graph_layout of this table listed them; null when it did not list them.
@@ -36,6 +45,10 @@ void graph_band_depths(const SectionTable* table, uint32_t start, uint32_t count
 // The least and greatest heights of an item's count edges, without the edges.
 void graph_band_heights(const SectionTable* table, const Section& item, uint32_t start, uint32_t count,
                         float range[2]);
+// The ranges of an item's runs, (count - 1) / kGraphBandRunQuads rounded up of them, as the
+// edges graph_band_edges gives would have them, and the least and greatest heights of all.
+void graph_band_runs(const SectionTable* table, const Section& item, uint32_t start, uint32_t count,
+                     const float* depths, BandRunRange* runs, float range[2]);
 // An item's count edges, as the walk below gives them, and their least and greatest heights.
 void graph_band_edges(const SectionTable* table, const Section& item, uint32_t start, uint32_t count,
                       const float* depths, BandEdge* edges, float range[2]);
