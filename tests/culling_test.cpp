@@ -247,6 +247,63 @@ TEST_F(Culling, WidestRecordingTurnedAroundMatchesThePlainPath)
     }
 }
 
+// The GL state a draw pass leaves that a later draw could read.
+struct PassEndState {
+    float colour[4];
+    double projection[16], modelview[16];
+    GLint viewport[4], matrix_mode, blend_source, blend_destination;
+    GLboolean blend, vertex_array, colour_array;
+    void* vertex_pointer;
+};
+
+PassEndState pass_end_state(const Scene& scene, bool culling)
+{
+    render(scene, culling);
+    PassEndState state{};
+    glGetFloatv(GL_CURRENT_COLOR, state.colour);
+    glGetDoublev(GL_PROJECTION_MATRIX, state.projection);
+    glGetDoublev(GL_MODELVIEW_MATRIX, state.modelview);
+    glGetIntegerv(GL_VIEWPORT, state.viewport);
+    glGetIntegerv(GL_MATRIX_MODE, &state.matrix_mode);
+    glGetIntegerv(GL_BLEND_SRC, &state.blend_source);
+    glGetIntegerv(GL_BLEND_DST, &state.blend_destination);
+    state.blend = glIsEnabled(GL_BLEND);
+    state.vertex_array = glIsEnabled(GL_VERTEX_ARRAY);
+    state.colour_array = glIsEnabled(GL_COLOR_ARRAY);
+    glGetPointerv(GL_VERTEX_ARRAY_POINTER, &state.vertex_pointer);
+    return state;
+}
+
+// Labels out of sight make no GL call at all, yet a pass leaves GL as the plain pass does, even
+// where every label but the first and last is out of sight and where no label is in sight.
+TEST_F(Culling, PassLeavesTheStateOfThePlainPass)
+{
+    load_wide_recording(15, 16, 1000);
+    const Scene scenes[] = {
+        {kWindowWidth, kWindowHeight, {"start", 10.0, 0.0, 0.0, {0, 0, 0}}, 0, 998},
+        {kWindowWidth, kWindowHeight, {"bands close up", 0.05, 0.0, 0.0, {0.1, 0.02, 0}}, 0, 998},
+        {kWindowWidth, kWindowHeight, {"looking away", 0.5, 0.0, 0.0, {30, 30, 30}}, 0, 998},
+        {kWindowWidth, kWindowHeight, {"first pie close up", 0.7, 0.0, 180.0, {-0.66, -0.33, -1}}, 0, 998},
+    };
+    for (const Scene& scene : scenes) {
+        const PassEndState culled = pass_end_state(scene, true);
+        const PassEndState plain = pass_end_state(scene, false);
+        for (int i = 0; i < 4; i++) EXPECT_EQ(culled.colour[i], plain.colour[i]) << scene.view.name << " colour " << i;
+        for (int i = 0; i < 16; i++) {
+            EXPECT_EQ(culled.projection[i], plain.projection[i]) << scene.view.name << " projection " << i;
+            EXPECT_EQ(culled.modelview[i], plain.modelview[i]) << scene.view.name << " model-view " << i;
+        }
+        for (int i = 0; i < 4; i++) EXPECT_EQ(culled.viewport[i], plain.viewport[i]) << scene.view.name;
+        EXPECT_EQ(culled.matrix_mode, plain.matrix_mode) << scene.view.name;
+        EXPECT_EQ(culled.blend_source, plain.blend_source) << scene.view.name;
+        EXPECT_EQ(culled.blend_destination, plain.blend_destination) << scene.view.name;
+        EXPECT_EQ(culled.blend, plain.blend) << scene.view.name;
+        EXPECT_EQ(culled.vertex_array, plain.vertex_array) << scene.view.name;
+        EXPECT_EQ(culled.colour_array, plain.colour_array) << scene.view.name;
+        EXPECT_EQ(culled.vertex_pointer, plain.vertex_pointer) << scene.view.name;
+    }
+}
+
 TEST_F(Culling, LabelOutsideTheWindowDrawsNothingButLeavesTheSameState)
 {
     glMatrixMode(GL_MODELVIEW);

@@ -20,6 +20,12 @@ const int32_t kSliceVertexCount = 72;
 const double kPieLabelRadius = 0.7;
 const double kPieLabelDepth = 0.2;
 const double kPieLabelScale = 0.1;
+// A label's model-view worked out in double as the GL composes it, and the same product of
+// absolute values, which bounds the GL's float rounding of it.
+struct LabelFrame {
+    double modelview[16];
+    double magnitudes[16];
+};
 
 // The scratch arrays live from call to call and change size only with the frame count.
 struct GraphState {
@@ -30,6 +36,7 @@ struct GraphState {
     std::unique_ptr<float[]> band_depths;  // each frame's edge depth, the same for every strip
     float band_depth_range[2];  // the least and greatest of them
     uint32_t band_capacity;
+    LabelFrame pass_frame;  // the model-view read once a pass, for leaving out labels
     float slice_vertices[3 * kSliceVertexCount];
     float kept_slice_vertices[3 * kSliceVertexCount];  // the triangles of a slice that can set a pixel
 };
@@ -91,11 +98,57 @@ void draw_frame_lines(const SectionTable* table, uint32_t start, uint32_t count,
     draw_array(GL_LINES, vertices, int32_t(2 * count), 3, 1.0f, 1.0f, 1.0f, 1.0f);
 }
 
-void draw_span_label(const Section& entry)
+// The pass's model-view, which every label starts from: labels and bands restore what they change.
+void read_pass_frame()
 {
+    LabelFrame& frame = graph.pass_frame;
+    glGetDoublev(GL_MODELVIEW_MATRIX, frame.modelview);
+    for (int i = 0; i < 16; i++) frame.magnitudes[i] = std::fabs(frame.modelview[i]);
+}
+
+// The frame times a translate, as glTranslatef composes it.
+void frame_translate(LabelFrame* frame, float x, float y, float z)
+{
+    const double offset[3] = {x, y, z};
+    for (int row = 0; row < 4; row++)
+        for (int k = 0; k < 3; k++) {
+            frame->modelview[12 + row] += frame->modelview[4 * k + row] * offset[k];
+            frame->magnitudes[12 + row] += frame->magnitudes[4 * k + row] * std::fabs(offset[k]);
+        }
+}
+
+// The frame times a scale, as glScalef composes it.
+void frame_scale(LabelFrame* frame, float x, float y, float z)
+{
+    const double factor[3] = {x, y, z};
+    for (int k = 0; k < 3; k++)
+        for (int row = 0; row < 4; row++) {
+            frame->modelview[4 * k + row] *= factor[k];
+            frame->magnitudes[4 * k + row] *= std::fabs(factor[k]);
+        }
+}
+
+// Whether a label drawn after translate, scale and text_draw's own translate (x, y) can reach
+// a pixel; always true when the pass's frame was not read (culling off).
+bool label_shows(const float translate[3], const float scale[3], float x, float y, float size, const char* text,
+                 bool skippable)
+{
+    if (!skippable) return true;
+    LabelFrame frame = graph.pass_frame;
+    frame_translate(&frame, translate[0], translate[1], translate[2]);
+    frame_scale(&frame, scale[0], scale[1], scale[2]);
+    frame_translate(&frame, x, y, 0.0f);
+    return text_label_may_reach_pixels(frame.modelview, frame.magnitudes, size, kLabelSpacing, text);
+}
+
+// skippable: the label may be left out, with no GL call at all, when it reaches no pixel.
+void draw_span_label(const Section& entry, bool skippable)
+{
+    GraphLabel label = profile_graph_span_label(&entry, text_measure(1.0f, kLabelSpacing, entry.name, -1));
+    const float translate[3] = {label.x, label.y, label.z}, scale[3] = {-1.0f, -1.0f, -1.0f};
+    if (!label_shows(translate, scale, 0.0f, 0.0f, label.size, entry.name, skippable)) return;
     glPushMatrix();
     draw_set_blend(GL_ONE, GL_ONE);
-    GraphLabel label = profile_graph_span_label(&entry, text_measure(1.0f, kLabelSpacing, entry.name, -1));
     glTranslatef(label.x, label.y, label.z);
     glScalef(-1.0f, -1.0f, -1.0f);
     text_draw(0.0f, 0.0f, label.size, kLabelSpacing, entry.name, entry.colour[0], entry.colour[1], entry.colour[2],
@@ -121,17 +174,22 @@ void draw_band(const SectionTable* table, const Section& item, uint32_t start, u
     draw_array(GL_QUADS, vertices, int32_t(4 * quads), 3, item.colour[0], item.colour[1], item.colour[2], 0.0f);
 }
 
-void draw_pie_label(const Section& item, double center_x, double radius, double fraction, double angle)
+void draw_pie_label(const Section& item, double center_x, double radius, double fraction, double angle,
+                    bool skippable)
 {
+    const double middle = (fraction * 0.5 + angle) * kGraphFullTurn;
+    const float translate[3] = {graph_finite_float(center_x - kPieLabelRadius * radius * std::sin(middle)),
+                                graph_finite_float(-radius - kPieLabelRadius * radius * std::cos(middle)),
+                                graph_finite_float(-1.0 - kPieLabelDepth * fraction)};
+    const float scale[3] = {graph_finite_float(-kPieLabelScale * fraction),
+                            graph_finite_float(kPieLabelScale * fraction), 1.0f};
+    const float x = graph_finite_float(-0.5 * text_measure(1.0f, kLabelSpacing, item.name, -1));
+    if (!label_shows(translate, scale, x, 0.0f, 1.0f, item.name, skippable)) return;
     glPushMatrix();
     draw_set_blend(GL_ONE, GL_ONE);
-    double middle = (fraction * 0.5 + angle) * kGraphFullTurn;
-    glTranslatef(graph_finite_float(center_x - kPieLabelRadius * radius * std::sin(middle)),
-                 graph_finite_float(-radius - kPieLabelRadius * radius * std::cos(middle)),
-                 graph_finite_float(-1.0 - kPieLabelDepth * fraction));
-    glScalef(graph_finite_float(-kPieLabelScale * fraction), graph_finite_float(kPieLabelScale * fraction), 1.0f);
-    float width = text_measure(1.0f, kLabelSpacing, item.name, -1);
-    text_draw(graph_finite_float(-0.5 * width), 0.0f, 1.0f, kLabelSpacing, item.name, 1.0f, 1.0f, 1.0f, 1.0f);
+    glTranslatef(translate[0], translate[1], translate[2]);
+    glScalef(scale[0], scale[1], scale[2]);
+    text_draw(x, 0.0f, 1.0f, kLabelSpacing, item.name, 1.0f, 1.0f, 1.0f, 1.0f);
     draw_set_blend(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
     glPopMatrix();
 }
@@ -153,26 +211,49 @@ void draw_reaching_slice(const GraphWindowView& view, const Section& item)
 }
 
 // view: where geometry lands, for leaving out what reaches no pixel; null draws every slice whole.
-void draw_pies(const SectionTable* table, const GraphWindowView* view)
+// Returns the number of the last slice (from 1) whose label has text, 0 when none has.
+uint32_t draw_pies(const SectionTable* table, const GraphWindowView* view)
 {
     const Section* last = nullptr;
-    graph_for_each_slice(table, [view, &last](const Section& item, double center_x, double radius, double fraction,
-                                              double angle) {
+    uint32_t slices = 0, last_named = 0;
+    graph_for_each_slice(table, [view, &last, &slices, &last_named](const Section& item, double center_x,
+                                                                    double radius, double fraction, double angle) {
         profile_graph_slice(graph.slice_vertices, center_x, radius, fraction, angle);
         last = &item;
+        slices++;
+        if (item.name[0] != 0) last_named = slices;
         if (view)
             draw_reaching_slice(*view, item);
         else
             draw_slice(item, graph.slice_vertices, kSliceVertexCount);
     });
-    if (!view || !last) return;
+    if (!view || !last) return last_named;
     // The current colour ends as the last slice's, as when every slice is drawn on its own.
     glColor4f(last->colour[0], last->colour[1], last->colour[2], 1.0f);
+    return last_named;
 }
 
-void draw_pie_labels(const SectionTable* table)
+// last_named: draw_pies'. That label is always drawn, so the pass leaves GL as if none had been
+// left out (a label without text makes no GL call either way).
+void draw_pie_labels(const SectionTable* table, uint32_t last_named, bool skippable)
 {
-    graph_for_each_slice(table, draw_pie_label);
+    uint32_t index = 0;
+    graph_for_each_slice(table, [&index, last_named, skippable](const Section& item, double center_x,
+                                                                double radius, double fraction, double angle) {
+        index++;
+        draw_pie_label(item, center_x, radius, fraction, angle, skippable && index < last_named);
+    });
+}
+
+// The first and last entries whose span label has text (section_count when none has).
+void named_span_labels(const SectionTable* table, uint32_t* first, uint32_t* last)
+{
+    *first = *last = table->section_count;
+    for (uint32_t i = 0; i < table->section_count; i++) {
+        if (table->sections[i].name[0] == 0) continue;
+        if (*first == table->section_count) *first = i;
+        *last = i;
+    }
 }
 
 }  // namespace
@@ -192,12 +273,22 @@ void profile_draw_graph(uint32_t start, uint32_t count)
         band_view = &view;
         if (scratch) graph_band_depths(table, start, count, frame_total_sum, graph.band_depths.get(), graph.band_depth_range);
     }
+    // A label out of sight makes no GL call. What it would have set is read by nothing before
+    // the next label sets it again: band and slice draws set their own colour and vertex
+    // pointer, every label leaves blend, matrix mode and projection as the one before left
+    // them, and the matrices come back as they were. The first label with text sets the
+    // projection the bands are drawn under, and the last ones leave the state a full pass
+    // leaves: those always draw.
+    const bool skippable = draw_culling();
+    if (skippable) read_pass_frame();
+    uint32_t first_named = 0, last_named = 0;
+    named_span_labels(table, &first_named, &last_named);
     for (uint32_t i = 0; i < table->section_count; i++) {
         const Section& entry = table->sections[i];
         if (i + 1 < table->section_count) prefetch_window(table, table->sections[i + 1], start, count);
-        draw_span_label(entry);
+        draw_span_label(entry, skippable && i > first_named && i != last_named);
         if (entry.type == SECTION_ITEM && scratch) draw_band(table, entry, start, count, frame_total_sum, band_view);
     }
-    draw_pies(table, band_view);
-    draw_pie_labels(table);
+    const uint32_t last_named_slice = draw_pies(table, band_view);
+    draw_pie_labels(table, last_named_slice, skippable);
 }
