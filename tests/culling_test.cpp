@@ -14,6 +14,7 @@
 #include "profile/profile.h"
 #include "tests/support/gl_support.h"
 #include "tests/support/recording_support.h"
+#include "viewer/graph_culling.h"
 #include "viewer/viewer.h"
 
 namespace {
@@ -35,6 +36,18 @@ struct Scene {
 
 const uint32_t kWindowWidth = 720, kWindowHeight = 566;
 
+// The model-view of the view, as the viewer's camera sets it.
+void apply_camera(const View& view)
+{
+    ViewCamera camera{};
+    view_reset(&camera);
+    camera.distance = camera.distance_target = view.distance;
+    camera.pitch = camera.pitch_target = view.pitch;
+    camera.yaw = camera.yaw_target = view.yaw;
+    for (int axis = 0; axis < 3; axis++) camera.center[axis] = camera.center_target[axis] = view.center[axis];
+    view_apply(&camera);
+}
+
 // A draw pass as the viewer makes it from its second frame on, in a window of the scene's size
 // (one larger than the test window is drawn whole and read where the window holds it).
 std::vector<uint8_t> render(const Scene& scene, bool culling)
@@ -47,15 +60,8 @@ std::vector<uint8_t> render(const Scene& scene, bool culling)
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     glEnable(GL_DEPTH_TEST);
     glDepthFunc(GL_LEQUAL);
-    const View& view = scene.view;
-    ViewCamera camera{};
-    view_reset(&camera);
-    camera.distance = camera.distance_target = view.distance;
-    camera.pitch = camera.pitch_target = view.pitch;
-    camera.yaw = camera.yaw_target = view.yaw;
-    for (int axis = 0; axis < 3; axis++) camera.center[axis] = camera.center_target[axis] = view.center[axis];
     glPushMatrix();
-    view_apply(&camera);
+    apply_camera(scene.view);
     draw_line(1, 0, 0, -1, 0, 0, 1, 0, 0, 0);
     draw_line(0, 1, 0, 0, -1, 0, 0, 1, 0, 0);
     draw_line(0, 0, 1, 0, 0, -1, 0, 0, 1, 0);
@@ -245,6 +251,58 @@ TEST_F(Culling, WidestRecordingTurnedAroundMatchesThePlainPath)
                                  << first / kWindowWidth << ")";
         EXPECT_GT(lit, 200u) << scene.view.name;
     }
+}
+
+// How each item's strip goes to the GL in the scene, in table order: 'k' for quads kept one by
+// one, 'w' for a clipped strip drawn whole; strips left out are not listed.
+std::string strip_kinds(const Scene& scene)
+{
+    brelm_reshape(scene.width, scene.height);
+    glPushMatrix();
+    apply_camera(scene.view);
+    SectionTable* table = profile_table();
+    const float sum = profile_graph_layout(table, scene.start, scene.count);
+    std::vector<float> depths(scene.count), vertices(12 * scene.count), colours(12 * scene.count);
+    std::vector<BandEdge> edges(scene.count);
+    float range[2];
+    graph_band_depths(table, scene.start, scene.count, sum, depths.data(), range);
+    const GraphWindowView view = graph_window_view();
+    std::string kinds;
+    for (uint32_t i = 0; i < table->section_count; i++) {
+        const Section& item = table->sections[i];
+        if (item.type != SECTION_ITEM) continue;
+        bool whole = false;
+        const uint32_t quads = graph_reaching_strip(view, table, item, scene.start, scene.count, depths.data(), range,
+                                                    edges.data(), vertices.data(), colours.data(), &whole);
+        if (quads > 0) kinds += whole ? 'w' : 'k';
+    }
+    glPopMatrix();
+    return kinds;
+}
+
+// Kept quads of consecutive strips share a draw; a clipped strip between them must not, and
+// must draw after the quads gathered before it.
+TEST_F(Culling, ClippedStripsBetweenKeptOnesMatchThePlainPath)
+{
+    load_program_recording(15, 16, 2000);
+    // Seen from above, near enough that the window cuts some strips and holds others whole.
+    const Scene scenes[] = {
+        {kWindowWidth, kWindowHeight, {"above, turned a little", 1.4758652695318588, 82.088749199174345, -2.370580667629838, {-0.27341481624171138, 0.083499741740524769, 0.39068825938738883}}, 932, 938},
+        {kWindowWidth, kWindowHeight, {"above, the other way", 1.5549188055005687, 80.798051320016384, 5.3692263923585415, {-0.48733686143532395, -0.10390238859690726, 0.32994879106990993}}, 479, 903},
+        {kWindowWidth, kWindowHeight, {"above, across the frames", 1.0757532747086223, 82.791164545342326, -91.201183721423149, {0.064575526863336563, 0.026515568140894175, -0.12188434647396207}}, 219, 456},
+    };
+    size_t between = 0;
+    for (const Scene& scene : scenes) {
+        const std::string kinds = strip_kinds(scene);
+        const size_t clipped = kinds.find('w', kinds.find('k'));
+        between += clipped != std::string::npos && kinds.find('k', clipped) != std::string::npos;
+        const auto [differing, first, lit] = compare_with_plain(scene);
+        EXPECT_EQ(differing, 0u) << scene.view.name << ": " << kinds << ", first at (" << first % kWindowWidth
+                                 << ", " << first / kWindowWidth << ")";
+        EXPECT_GT(lit, 200u) << scene.view.name;
+    }
+    // The scenes mean something only where a clipped strip comes between kept ones.
+    EXPECT_GT(between, 0u);
 }
 
 // The GL state a draw pass leaves that a later draw could read.

@@ -343,7 +343,7 @@ GraphWindowView graph_window_view(void)
 // A draw that sets no pixel leaves the frame and every state a later draw reads as they were.
 uint32_t graph_reaching_strip(const GraphWindowView& view, const SectionTable* table, const Section& item,
                               uint32_t start, uint32_t count, const float* depths, const float depth_range[2],
-                              BandEdge* edges, float* vertices, float* colours)
+                              BandEdge* edges, float* vertices, float* colours, bool* whole)
 {
     // Most strips are left out whole by their box, which needs only the heights' range: the
     // edges are written for the others.
@@ -353,6 +353,7 @@ uint32_t graph_reaching_strip(const GraphWindowView& view, const SectionTable* t
     const float low[3] = {std::min(item.start, item.end), heights[0], depth_range[0]};
     const float high[3] = {std::max(item.start, item.end), heights[1], depth_range[1]};
     const Placement strip = place_box(view, low, high);
+    *whole = !strip.inside;
     // Every run lies within the strip, so a strip that reaches no pixel holds no run that does.
     if (strip.inside && !placement_reaches_pixels(view, strip)) return 0;
     if (!strip.inside) {
