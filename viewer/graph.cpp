@@ -138,7 +138,7 @@ void frame_scale(LabelFrame* frame, float x, float y, float z)
 }
 
 // Whether a label drawn after translate, scale and text_draw's own translate (x, y) can reach
-// a pixel; always true when the pass's frame was not read (culling off).
+// a pixel; always true for a label that must not be skipped.
 bool label_shows(const float translate[3], const float scale[3], float x, float y, float size, const char* text,
                  bool skippable)
 {
