@@ -229,11 +229,20 @@ bool label_ink_box(float size, float spacing, const char* text, double low[2], d
     return true;
 }
 
+// Where a label lands: the plain projection x its model-view, the same product of absolute
+// values, and how far, relative to those, the clip coordinates the GL works out may lie from ours.
+struct LabelPlacement {
+    const double* transform;
+    const double* magnitudes;
+    double rounding;
+};
+
 // Whether some glyph of the label can reach a pixel centre in a pass moved by one of the shifts
 // (dx, dy pixels). Every glyph lies in the label's ink box, and a box in front of the eye lands
 // within its corners' window bounds, so a box whose bounds hold no pixel centre in any pass
-// holds no glyph that does; the pad covers our rounding of both the box and the glyphs.
-bool label_reaches_pixels(float size, float spacing, const char* text, const double shifts[][2], uint32_t count)
+// holds no glyph that does; the pad covers the rounding of both the box and the glyphs.
+bool label_reaches_pixels(const LabelPlacement& placement, float size, float spacing, const char* text,
+                          const double shifts[][2], uint32_t count)
 {
     double low[2], high[2];
     bool look_closer = false;
@@ -241,15 +250,16 @@ bool label_reaches_pixels(float size, float spacing, const char* text, const dou
     if (look_closer) return true;
     if (!inked) return false;
     const TextView& view = state.view;
+    const double rounding = placement.rounding;
     const double largest[3] = {std::max(std::fabs(low[0]), std::fabs(high[0])),
                                std::max(std::fabs(low[1]), std::fabs(high[1])), 0.0};
     double slack[4], bounds[4] = {INFINITY, INFINITY, -INFINITY, -INFINITY}, pad = 0.0;
-    to_clip(state.magnitudes, largest, slack);
+    to_clip(placement.magnitudes, largest, slack);
     for (int corner = 0; corner < 4; corner++) {
         const double point[3] = {corner & 1 ? high[0] : low[0], corner & 2 ? high[1] : low[1], 0.0};
         double clip[4];
-        to_clip(state.transform, point, clip);
-        const double w = clip[3] - label_box_rounding * slack[3];
+        to_clip(placement.transform, point, clip);
+        const double w = clip[3] - rounding * slack[3];
         if (!(w > label_box_least_depth)) return true;
         const double window[2] = {(clip[0] / clip[3] + 1.0) * 0.5 * double(view.width),
                                   (clip[1] / clip[3] + 1.0) * 0.5 * double(view.height)};
@@ -259,7 +269,7 @@ bool label_reaches_pixels(float size, float spacing, const char* text, const dou
             bounds[k] = std::min(bounds[k], window[k]);
             bounds[2 + k] = std::max(bounds[2 + k], window[k]);
             const double ratio = std::fabs(clip[k] / clip[3]);
-            pad = std::max(pad, label_box_rounding * (slack[k] + (4.0 + ratio) * slack[3]) / w * double(sizes[k]));
+            pad = std::max(pad, rounding * (slack[k] + (4.0 + ratio) * slack[3]) / w * double(sizes[k]));
         }
     }
     const double padded[4] = {bounds[0] - pad, bounds[1] - pad, bounds[2] + pad, bounds[3] + pad};
@@ -356,23 +366,30 @@ void draw_reaching_glyphs(float size, float spacing, const char* text, double dx
     });
 }
 
-// The same passes as text_draw_multisample with eight samples, leaving out every glyph whose
-// jittered image holds no pixel centre; GL state ends as if all had been drawn.
-void draw_reaching_passes(float size, float spacing, const char* text)
+// How far, in pixels, each jittered pass moves the image, then the plain pass (not at all).
+void pass_shifts(double shifts[label_samples + 1][2])
 {
     const TextView& view = state.view;
     const double aspect = double(float(double(view.height) / double(view.width)));
-    // The jittered passes' shifts, then the plain pass's.
-    double shifts[label_samples + 1][2] = {};
     for (uint32_t i = 0; i < label_samples; i++) {
         const float jx = text_jitter(int32_t(2 * i)), jy = text_jitter(int32_t(2 * i + 1));
         // A frustum moved by j near-plane units moves the image the other way.
         shifts[i][0] = -double(jx) * view.width / (2.0 * view.field_scale);
         shifts[i][1] = -double(jy) * view.height / (2.0 * aspect * view.field_scale);
     }
+    shifts[label_samples][0] = shifts[label_samples][1] = 0.0;
+}
+
+// The same passes as text_draw_multisample with eight samples, leaving out every glyph whose
+// jittered image holds no pixel centre; GL state ends as if all had been drawn.
+void draw_reaching_passes(float size, float spacing, const char* text)
+{
+    double shifts[label_samples + 1][2];
+    pass_shifts(shifts);
     read_label_transform();
     // Most labels of a wide graph lie out of sight: one box stands for all their glyphs.
-    const bool seen = label_reaches_pixels(size, spacing, text, shifts, label_samples + 1);
+    const LabelPlacement placement = {state.transform, state.magnitudes, label_box_rounding};
+    const bool seen = label_reaches_pixels(placement, size, spacing, text, shifts, label_samples + 1);
     if (seen) place_glyphs(size, spacing, text);
     for (uint32_t i = 0; i < label_samples; i++) {
         const double dx = shifts[i][0], dy = shifts[i][1];
@@ -492,6 +509,21 @@ void text_draw_multisample(float size, float spacing, const char* text, int32_t 
     }
     text_set_projection(0.0f, 0.0f);
     text_draw_run(size, spacing, text, length);
+}
+
+bool text_label_may_reach_pixels(const double modelview[16], const double magnitudes[16], float size, float spacing,
+                                 const char* text)
+{
+    if (!text || text[0] == 0) return false;
+    fill_glyph_boxes();
+    double projection[16], transform[16], bounds[16], shifts[label_samples + 1][2];
+    plain_projection(projection);
+    draw_multiply_matrices(projection, modelview, transform);
+    for (double& value : projection) value = std::fabs(value);
+    draw_multiply_matrices(projection, magnitudes, bounds);
+    pass_shifts(shifts);
+    // The drawing path reads the model-view back; here the GL has yet to compose it in float.
+    return label_reaches_pixels({transform, bounds, clip_rounding}, size, spacing, text, shifts, label_samples + 1);
 }
 
 void text_draw(float x, float y, float size, float spacing, const char* text, float r, float g, float b, float a)

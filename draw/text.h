@@ -42,6 +42,13 @@ void text_init(void);  // start-up: text_refresh_view
 void text_refresh_view(void);  // re-reads the platform's screen mode and view settings
 void text_draw(float x, float y, float size, float spacing, const char* text, float r, float g, float b,
                float a);  // one label; no GL call at all for a null or empty text
+// Whether a label can reach a pixel centre in any of text_draw's passes, worked out on the CPU
+// before any GL call; modelview: the one text_draw's glyphs would be drawn under (its x, y
+// translate included), worked out in double; magnitudes: the product of the absolute values of
+// the matrices that make it up, which bounds the GL's float rounding of them. True when unsure;
+// false for a null or empty text.
+bool text_label_may_reach_pixels(const double modelview[16], const double magnitudes[16], float size, float spacing,
+                                 const char* text);
 float text_measure(float size, float spacing, const char* text, int32_t length);  // width in model-view units; length -1 = whole text
 void text_draw_multisample(float size, float spacing, const char* text, int32_t length,
                            uint32_t samples);  // jittered passes and a plain one (one pass for 0 or 1)

@@ -14,6 +14,7 @@
 #include "profile/profile.h"
 #include "tests/support/gl_support.h"
 #include "tests/support/recording_support.h"
+#include "viewer/graph_culling.h"
 #include "viewer/viewer.h"
 
 namespace {
@@ -35,6 +36,18 @@ struct Scene {
 
 const uint32_t kWindowWidth = 720, kWindowHeight = 566;
 
+// The model-view of the view, as the viewer's camera sets it.
+void apply_camera(const View& view)
+{
+    ViewCamera camera{};
+    view_reset(&camera);
+    camera.distance = camera.distance_target = view.distance;
+    camera.pitch = camera.pitch_target = view.pitch;
+    camera.yaw = camera.yaw_target = view.yaw;
+    for (int axis = 0; axis < 3; axis++) camera.center[axis] = camera.center_target[axis] = view.center[axis];
+    view_apply(&camera);
+}
+
 // A draw pass as the viewer makes it from its second frame on, in a window of the scene's size
 // (one larger than the test window is drawn whole and read where the window holds it).
 std::vector<uint8_t> render(const Scene& scene, bool culling)
@@ -47,15 +60,8 @@ std::vector<uint8_t> render(const Scene& scene, bool culling)
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     glEnable(GL_DEPTH_TEST);
     glDepthFunc(GL_LEQUAL);
-    const View& view = scene.view;
-    ViewCamera camera{};
-    view_reset(&camera);
-    camera.distance = camera.distance_target = view.distance;
-    camera.pitch = camera.pitch_target = view.pitch;
-    camera.yaw = camera.yaw_target = view.yaw;
-    for (int axis = 0; axis < 3; axis++) camera.center[axis] = camera.center_target[axis] = view.center[axis];
     glPushMatrix();
-    view_apply(&camera);
+    apply_camera(scene.view);
     draw_line(1, 0, 0, -1, 0, 0, 1, 0, 0, 0);
     draw_line(0, 1, 0, 0, -1, 0, 0, 1, 0, 0);
     draw_line(0, 0, 1, 0, 0, -1, 0, 0, 1, 0);
@@ -244,6 +250,115 @@ TEST_F(Culling, WidestRecordingTurnedAroundMatchesThePlainPath)
         EXPECT_EQ(differing, 0u) << scene.view.name << ": first at (" << first % kWindowWidth << ", "
                                  << first / kWindowWidth << ")";
         EXPECT_GT(lit, 200u) << scene.view.name;
+    }
+}
+
+// How each item's strip goes to the GL in the scene, in table order: 'k' for quads kept one by
+// one, 'w' for a clipped strip drawn whole; strips left out are not listed.
+std::string strip_kinds(const Scene& scene)
+{
+    brelm_reshape(scene.width, scene.height);
+    glPushMatrix();
+    apply_camera(scene.view);
+    SectionTable* table = profile_table();
+    const float sum = profile_graph_layout(table, scene.start, scene.count);
+    std::vector<float> depths(scene.count), vertices(12 * scene.count), colours(12 * scene.count);
+    std::vector<BandEdge> edges(scene.count);
+    float range[2];
+    graph_band_depths(table, scene.start, scene.count, sum, depths.data(), range);
+    const GraphWindowView view = graph_window_view();
+    std::string kinds;
+    for (uint32_t i = 0; i < table->section_count; i++) {
+        const Section& item = table->sections[i];
+        if (item.type != SECTION_ITEM) continue;
+        bool whole = false;
+        const uint32_t quads = graph_reaching_strip(view, table, item, scene.start, scene.count, depths.data(), range,
+                                                    edges.data(), vertices.data(), colours.data(), &whole);
+        if (quads > 0) kinds += whole ? 'w' : 'k';
+    }
+    glPopMatrix();
+    return kinds;
+}
+
+// Kept quads of consecutive strips share a draw; a clipped strip between them must not, and
+// must draw after the quads gathered before it.
+TEST_F(Culling, ClippedStripsBetweenKeptOnesMatchThePlainPath)
+{
+    load_program_recording(15, 16, 2000);
+    // Seen from above, near enough that the window cuts some strips and holds others whole.
+    const Scene scenes[] = {
+        {kWindowWidth, kWindowHeight, {"above, turned a little", 1.4758652695318588, 82.088749199174345, -2.370580667629838, {-0.27341481624171138, 0.083499741740524769, 0.39068825938738883}}, 932, 938},
+        {kWindowWidth, kWindowHeight, {"above, the other way", 1.5549188055005687, 80.798051320016384, 5.3692263923585415, {-0.48733686143532395, -0.10390238859690726, 0.32994879106990993}}, 479, 903},
+        {kWindowWidth, kWindowHeight, {"above, across the frames", 1.0757532747086223, 82.791164545342326, -91.201183721423149, {0.064575526863336563, 0.026515568140894175, -0.12188434647396207}}, 219, 456},
+    };
+    size_t between = 0;
+    for (const Scene& scene : scenes) {
+        const std::string kinds = strip_kinds(scene);
+        const size_t clipped = kinds.find('w', kinds.find('k'));
+        between += clipped != std::string::npos && kinds.find('k', clipped) != std::string::npos;
+        const auto [differing, first, lit] = compare_with_plain(scene);
+        EXPECT_EQ(differing, 0u) << scene.view.name << ": " << kinds << ", first at (" << first % kWindowWidth
+                                 << ", " << first / kWindowWidth << ")";
+        EXPECT_GT(lit, 200u) << scene.view.name;
+    }
+    // The scenes mean something only where a clipped strip comes between kept ones.
+    EXPECT_GT(between, 0u);
+}
+
+// The GL state a draw pass leaves that a later draw could read.
+struct PassEndState {
+    float colour[4];
+    double projection[16], modelview[16];
+    GLint viewport[4], matrix_mode, blend_source, blend_destination;
+    GLboolean blend, vertex_array, colour_array;
+    void* vertex_pointer;
+};
+
+PassEndState pass_end_state(const Scene& scene, bool culling)
+{
+    render(scene, culling);
+    PassEndState state{};
+    glGetFloatv(GL_CURRENT_COLOR, state.colour);
+    glGetDoublev(GL_PROJECTION_MATRIX, state.projection);
+    glGetDoublev(GL_MODELVIEW_MATRIX, state.modelview);
+    glGetIntegerv(GL_VIEWPORT, state.viewport);
+    glGetIntegerv(GL_MATRIX_MODE, &state.matrix_mode);
+    glGetIntegerv(GL_BLEND_SRC, &state.blend_source);
+    glGetIntegerv(GL_BLEND_DST, &state.blend_destination);
+    state.blend = glIsEnabled(GL_BLEND);
+    state.vertex_array = glIsEnabled(GL_VERTEX_ARRAY);
+    state.colour_array = glIsEnabled(GL_COLOR_ARRAY);
+    glGetPointerv(GL_VERTEX_ARRAY_POINTER, &state.vertex_pointer);
+    return state;
+}
+
+// Labels out of sight make no GL call at all, yet a pass leaves GL as the plain pass does, even
+// where every label but the first and last is out of sight and where no label is in sight.
+TEST_F(Culling, PassLeavesTheStateOfThePlainPass)
+{
+    load_wide_recording(15, 16, 1000);
+    const Scene scenes[] = {
+        {kWindowWidth, kWindowHeight, {"start", 10.0, 0.0, 0.0, {0, 0, 0}}, 0, 998},
+        {kWindowWidth, kWindowHeight, {"bands close up", 0.05, 0.0, 0.0, {0.1, 0.02, 0}}, 0, 998},
+        {kWindowWidth, kWindowHeight, {"looking away", 0.5, 0.0, 0.0, {30, 30, 30}}, 0, 998},
+        {kWindowWidth, kWindowHeight, {"first pie close up", 0.7, 0.0, 180.0, {-0.66, -0.33, -1}}, 0, 998},
+    };
+    for (const Scene& scene : scenes) {
+        const PassEndState culled = pass_end_state(scene, true);
+        const PassEndState plain = pass_end_state(scene, false);
+        for (int i = 0; i < 4; i++) EXPECT_EQ(culled.colour[i], plain.colour[i]) << scene.view.name << " colour " << i;
+        for (int i = 0; i < 16; i++) {
+            EXPECT_EQ(culled.projection[i], plain.projection[i]) << scene.view.name << " projection " << i;
+            EXPECT_EQ(culled.modelview[i], plain.modelview[i]) << scene.view.name << " model-view " << i;
+        }
+        for (int i = 0; i < 4; i++) EXPECT_EQ(culled.viewport[i], plain.viewport[i]) << scene.view.name;
+        EXPECT_EQ(culled.matrix_mode, plain.matrix_mode) << scene.view.name;
+        EXPECT_EQ(culled.blend_source, plain.blend_source) << scene.view.name;
+        EXPECT_EQ(culled.blend_destination, plain.blend_destination) << scene.view.name;
+        EXPECT_EQ(culled.blend, plain.blend) << scene.view.name;
+        EXPECT_EQ(culled.vertex_array, plain.vertex_array) << scene.view.name;
+        EXPECT_EQ(culled.colour_array, plain.colour_array) << scene.view.name;
+        EXPECT_EQ(culled.vertex_pointer, plain.vertex_pointer) << scene.view.name;
     }
 }
 

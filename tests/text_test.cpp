@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "draw/draw.h"
 #include "platform/platform.h"
 #include "tests/support/gl_support.h"
 #include "tests/support/process_support.h"
@@ -210,6 +211,68 @@ TEST_F(TextTest, OneSampleLeavesProjectionAloneAndTwoRestoreIt)
             EXPECT_EQ(viewport[2], window_width);
             EXPECT_EQ(viewport[3], window_height);
         }
+    }
+}
+
+// A label far from the model-view's origin, the pass's model-view turned by a degree: the GL
+// composes the label's translate with it in float, a fraction of a pixel from where double
+// arithmetic puts the label. Returns whether drawing "H" at x (culling off) lights one of two
+// columns from first_column, and in may_reach what the test before drawing said.
+bool far_label_lights(double x, int first_column, bool* may_reach)
+{
+    const float far = 6000.3f, size = 0.05f;
+    glClear(GL_COLOR_BUFFER_BIT);
+    glLoadIdentity();
+    glTranslatef(0.0f, 0.0f, -1.0f);
+    glRotatef(1.0f, 0.0f, 0.0f, 1.0f);
+    glTranslatef(-far, 0.0f, 0.0f);
+    double modelview[16], magnitudes[16];
+    glGetDoublev(GL_MODELVIEW_MATRIX, modelview);
+    for (int i = 0; i < 16; i++) magnitudes[i] = std::fabs(modelview[i]);
+    for (const double offset : {double(far), double(float(x))})
+        for (int row = 0; row < 4; row++) {
+            modelview[12 + row] += modelview[row] * offset;
+            magnitudes[12 + row] += magnitudes[row] * std::fabs(offset);
+        }
+    *may_reach = text_label_may_reach_pixels(modelview, magnitudes, size, label_spacing, "H");
+    glTranslatef(far, 0.0f, 0.0f);
+    draw_set_culling(false);
+    text_draw(float(x), 0.0f, size, label_spacing, "H", 1.0f, 1.0f, 1.0f, 1.0f);
+    draw_set_culling(true);
+    const std::vector<uint8_t> pixels = gl_read_pixels(first_column, 0, 2, window_height);
+    for (size_t i = 0; i < pixels.size(); i += 4)
+        if (pixels[i] != 0) return true;
+    return false;
+}
+
+TEST_F(TextTest, LabelsLeftOutBeforeDrawingLightNoPixel)
+{
+    const double pixel = 1.0 / pixels_per_unit;
+    // The label comes into the window across its left edge, then across its right edge.
+    // far: out of reach of every pass even with the GL's rounding allowed for.
+    const struct Edge {
+        double far, outside, step;
+        int column;
+    } edges[] = {{-1.6, -1.2, pixel, 0}, {1.5, 1.1, -pixel, window_width - 2}};
+    for (const Edge& edge : edges) {
+        bool may_reach = true;
+        EXPECT_FALSE(far_label_lights(edge.far, edge.column, &may_reach));
+        EXPECT_FALSE(may_reach) << edge.far;
+        ASSERT_FALSE(far_label_lights(edge.outside, edge.column, &may_reach));
+        // The first whole-pixel step that lights the edge columns, then hundredths of a pixel before it.
+        double first_lit = edge.outside;
+        while (!far_label_lights(first_lit, edge.column, &may_reach) && std::fabs(first_lit) < 1.5) first_lit += edge.step;
+        ASSERT_LT(std::fabs(first_lit), 1.5);
+        int lit = 0, dark = 0;
+        for (int k = 300; k >= 0; k--) {
+            const double x = first_lit - 0.01 * k * edge.step;
+            const bool lights = far_label_lights(x, edge.column, &may_reach);
+            lit += lights;
+            dark += !lights;
+            EXPECT_TRUE(may_reach || !lights) << x;
+        }
+        EXPECT_GT(lit, 0);
+        EXPECT_GT(dark, 0);
     }
 }
 

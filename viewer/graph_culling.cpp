@@ -169,7 +169,7 @@ void graph_clip_slack(const GraphWindowView& view, const float largest[3], doubl
 // A draw that sets no pixel leaves the frame and every state a later draw reads as they were.
 uint32_t graph_reaching_strip(const GraphWindowView& view, const SectionTable* table, const Section& item,
                               uint32_t start, uint32_t count, const float* depths, const float depth_range[2],
-                              BandEdge* edges, float* vertices, float* colours)
+                              BandEdge* edges, float* vertices, float* colours, bool* whole)
 {
     // A strip left out whole by its box needs only the heights' range; its runs' ranges come
     // from the same walk when the last strip was kept.
@@ -186,6 +186,7 @@ uint32_t graph_reaching_strip(const GraphWindowView& view, const SectionTable* t
     const float low[3] = {std::min(item.start, item.end), heights[0], depth_range[0]};
     const float high[3] = {std::max(item.start, item.end), heights[1], depth_range[1]};
     const Placement strip = place_box(view, low, high);
+    *whole = !strip.inside;
     // Every run lies within the strip, so a strip that reaches no pixel holds no run that does.
     last_strip_kept = strip.inside ? placement_reaches_pixels(view, strip) : box_reaches_pixels(view, low, high);
     if (!last_strip_kept) return 0;

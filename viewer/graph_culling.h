@@ -38,10 +38,12 @@ void graph_clip_slack(const GraphWindowView& view, const float largest[3], doubl
 int32_t graph_reaching_slice(const GraphWindowView& view, const float slice[216], float kept[216]);
 // The strip as profile_graph_band builds it, reduced to what can change a pixel; returns the
 // quads to draw, packed at the front of vertices and colours. depths and depth_range:
-// graph_band_depths'; edges: count entries of scratch.
+// graph_band_depths'; edges: count entries of scratch. whole: set true when the strip is
+// clipped and returned whole, to be drawn in a draw of its own; false when the quads are kept
+// one by one from a strip inside the view volume.
 uint32_t graph_reaching_strip(const GraphWindowView& view, const SectionTable* table, const Section& item,
                               uint32_t start, uint32_t count, const float* depths, const float depth_range[2],
-                              BandEdge* edges, float* vertices, float* colours);
+                              BandEdge* edges, float* vertices, float* colours, bool* whole);
 // Of a strip of count edges whose box low..high lies inside the view volume by the GL's
 // rounding, the quads to draw, packed as graph_reaching_strip's; runs: graph_band_runs' ranges.
 uint32_t graph_reaching_runs(const GraphWindowView& view, const float low[3], const float high[3],
