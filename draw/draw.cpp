@@ -90,6 +90,18 @@ void draw_multiply_matrices(const double left[16], const double right[16], doubl
                                         left[8 + row] * right[4 * column + 2] + left[12 + row] * right[4 * column + 3];
 }
 
+void draw_multiply_with_magnitudes(const double left[16], const double right[16], double product[16],
+                                   double magnitudes[16])
+{
+    draw_multiply_matrices(left, right, product);
+    double left_size[16], right_size[16];
+    for (int i = 0; i < 16; i++) {
+        left_size[i] = std::fabs(left[i]);
+        right_size[i] = std::fabs(right[i]);
+    }
+    draw_multiply_matrices(left_size, right_size, magnitudes);
+}
+
 bool draw_points_window_bounds(const double transform[16], uint32_t width, uint32_t height, const double* points,
                                int32_t count, double bounds[4])
 {

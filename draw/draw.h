@@ -23,6 +23,10 @@ void draw_set_color_array(const float* colours, int32_t count, int32_t component
 // that pixel's centre, so geometry whose window-space bounds hold no pixel centre is invisible.
 void draw_multiply_matrices(const double left[16], const double right[16],
                             double product[16]);  // column-major left x right, as GL composes matrices
+// left x right, and the same product of the entries' absolute values, which bounds the float
+// rounding of the first.
+void draw_multiply_with_magnitudes(const double left[16], const double right[16], double product[16],
+                                   double magnitudes[16]);
 // Window-space bounds (x0, y0, x1, y1) of count points (x, y, z) under a combined projection x
 // model-view matrix; false when a point is at or behind the eye, where nothing can be ruled out.
 bool draw_points_window_bounds(const double transform[16], uint32_t width, uint32_t height, const double* points,

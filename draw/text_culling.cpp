@@ -51,12 +51,7 @@ void read_label_transform()
     double projection[16], modelview[16];
     plain_projection(projection);
     glGetDoublev(GL_MODELVIEW_MATRIX, modelview);
-    draw_multiply_matrices(projection, modelview, state.transform);
-    for (int i = 0; i < 16; i++) {
-        projection[i] = std::fabs(projection[i]);
-        modelview[i] = std::fabs(modelview[i]);
-    }
-    draw_multiply_matrices(projection, modelview, state.magnitudes);
+    draw_multiply_with_magnitudes(projection, modelview, state.transform, state.magnitudes);
 }
 
 // The box around every glyph's ink, from the same sums as place_glyphs; false without ink.

@@ -142,12 +142,7 @@ GraphWindowView graph_window_view(void)
     glGetDoublev(GL_PROJECTION_MATRIX, projection);
     glGetDoublev(GL_MODELVIEW_MATRIX, modelview);
     glGetIntegerv(GL_VIEWPORT, viewport);
-    draw_multiply_matrices(projection, modelview, view.transform);
-    for (int i = 0; i < 16; i++) {
-        projection[i] = std::fabs(projection[i]);
-        modelview[i] = std::fabs(modelview[i]);
-    }
-    draw_multiply_matrices(projection, modelview, view.magnitudes);
+    draw_multiply_with_magnitudes(projection, modelview, view.transform, view.magnitudes);
     view.width = uint32_t(viewport[2]);
     view.height = uint32_t(viewport[3]);
     return view;
