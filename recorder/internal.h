@@ -164,6 +164,12 @@ struct RewriteJob {
     bool released;
 };
 
+// The steady clock and the time-stamp counter read at the same moment.
+struct ClockPair {
+    std::chrono::steady_clock::time_point time;
+    uint64_t ticks;
+};
+
 struct Recorder {
     // Read by every thread.
     std::atomic<uint32_t> current;  // the open recording's number; 0 when none is open
@@ -202,6 +208,7 @@ struct Recorder {
     bool warned_open_scope;
     std::chrono::steady_clock::time_point frame_start;
     double milliseconds_per_tick;  // 0 until calibrated
+    ClockPair clock_anchor;  // the counter and the steady clock at the first open; ticks 0 until then
     int32_t self_item;  // "Savrel/frame end", or -1 when the recording leaves it out
     double self_milliseconds;  // the last frame end's own time, booked in the next frame
     int write_error;  // errno of the write that failed, or EFBIG for the file size limit
@@ -230,7 +237,8 @@ void reset_sections(void);  // forgets every section and note; under the mutex
 // Thread buffers and the clock (thread_buffers.cpp)
 uint64_t clock_ticks(void);
 double milliseconds_since(std::chrono::steady_clock::time_point start);
-void calibrate_clock(void);  // measures the tick rate once per process
+void calibrate_clock(void);  // a first tick rate, once per process
+void refine_clock(void);  // the tick rate from the first open to now; under the mutex
 void add_to_totals(uint32_t recording, int32_t slot, uint64_t ticks_or_calls, uint64_t added_fixed);  // the calling thread's
 void collect_buffers(void);  // books every buffer's growth into the frame in progress; under the mutex
 

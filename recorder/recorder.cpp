@@ -93,6 +93,7 @@ bool end_frame(bool measured, float given_total_milliseconds)
     warn_open_scope();
     std::lock_guard<std::mutex> hold(state.mutex);
     collect_buffers();
+    refine_clock();
     if (state.self_item >= 0) state.items[state.self_item].fixed += to_fixed(float(state.self_milliseconds));
     settle_item_values();
     if (!write_frame(to_seconds(total_milliseconds))) return write_failed(state.frames_written + 1);
