@@ -44,6 +44,9 @@ bool draw_culling(void);  // whether invisible labels and bands are skipped
 // Rasterisers snap vertices to a sub-pixel grid and we work in double where GL works in
 // float; a hundredth of a pixel covers both.
 const double kDrawPixelMargin = 0.01;
+// How far, relative to the sum of the magnitudes that make it up, the GL's float transform may
+// put a clip coordinate from ours: a float rounds at 6e-8 and the GL rounds a few dozen times.
+const double kDrawClipRounding = 1e-5;
 
 // Whether [low, high] holds some c + 0.5 with c a whole pixel index below size. Once the span is
 // clamped to [0, size - 1] and not empty, its high end is small and not negative, so truncating

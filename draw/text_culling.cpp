@@ -33,9 +33,9 @@ bool corners_unclipped(const double* corners, int32_t count)
         double clip[4], slack[4];
         to_clip(state.transform, point, clip);
         to_clip(state.magnitudes, magnitude, slack);
-        const double w = clip[3] - clip_rounding * slack[3];
+        const double w = clip[3] - kDrawClipRounding * slack[3];
         for (int axis = 0; axis < 3; axis++)
-            if (!(std::fabs(clip[axis]) + clip_rounding * slack[axis] < w)) return false;
+            if (!(std::fabs(clip[axis]) + kDrawClipRounding * slack[axis] < w)) return false;
         const double x = (clip[0] / clip[3] + 1.0) * 0.5 * double(view.width);
         const double y = (clip[1] / clip[3] + 1.0) * 0.5 * double(view.height);
         if (x < unclipped_window_margin || x > double(view.width) - unclipped_window_margin) return false;
@@ -277,5 +277,5 @@ bool text_label_may_reach_pixels(const double modelview[16], const double magnit
     draw_multiply_matrices(projection, magnitudes, bounds);
     pass_shifts(shifts);
     // The drawing path reads the model-view back; here the GL has yet to compose it in float.
-    return label_reaches_pixels({transform, bounds, clip_rounding}, size, spacing, text, shifts, label_samples + 1);
+    return label_reaches_pixels({transform, bounds, kDrawClipRounding}, size, spacing, text, shifts, label_samples + 1);
 }

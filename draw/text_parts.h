@@ -22,9 +22,6 @@ constexpr uint32_t glyph_index_capacity = 1024;
 // How far inside the window, in pixels, a glyph must land for its draw to need no clipping in
 // any pass: the jitter moves a pass by less than a pixel.
 constexpr double unclipped_window_margin = 3.0;
-// How far, relative to the magnitudes that make it up, the GL's float transform may put a clip
-// coordinate from ours.
-constexpr double clip_rounding = 1e-5;
 // Far above how far, relative to the magnitudes it works with, our double arithmetic may put a
 // window point from the exact one.
 constexpr double label_box_rounding = 1e-12;

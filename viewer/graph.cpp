@@ -137,17 +137,24 @@ void frame_scale(LabelFrame* frame, float x, float y, float z)
         }
 }
 
-// Whether a label drawn after translate, scale and text_draw's own translate (x, y) can reach
+// Whether a label drawn after translate, scale and text_draw's own translate (x, 0) can reach
 // a pixel; always true for a label that must not be skipped.
-bool label_shows(const float translate[3], const float scale[3], float x, float y, float size, const char* text,
+bool label_shows(const float translate[3], const float scale[3], float x, float size, const char* text,
                  bool skippable)
 {
     if (!skippable) return true;
     LabelFrame frame = graph.pass_frame;
     frame_translate(&frame, translate[0], translate[1], translate[2]);
     frame_scale(&frame, scale[0], scale[1], scale[2]);
-    frame_translate(&frame, x, y, 0.0f);
+    frame_translate(&frame, x, 0.0f, 0.0f);
     return text_label_may_reach_pixels(frame.modelview, frame.magnitudes, size, kLabelSpacing, text);
+}
+
+// Band quads in one draw, each corner with its colour.
+void draw_band_quads(const Section& item, const float* vertices, const float* colours, uint32_t quads)
+{
+    draw_set_color_array(colours, int32_t(4 * quads), 3);
+    draw_array(GL_QUADS, vertices, int32_t(4 * quads), 3, item.colour[0], item.colour[1], item.colour[2], 0.0f);
 }
 
 // One draw of the kept quads gathered so far. They lie inside the view volume, so each
@@ -155,28 +162,31 @@ bool label_shows(const float translate[3], const float scale[3], float x, float 
 void flush_band_batch()
 {
     if (graph.batch_quads == 0) return;
-    const Section& item = *graph.batch_item;
-    draw_set_color_array(graph.band_colors.get(), int32_t(4 * graph.batch_quads), 3);
-    draw_array(GL_QUADS, graph.band_vertices.get(), int32_t(4 * graph.batch_quads), 3, item.colour[0],
-               item.colour[1], item.colour[2], 0.0f);
+    draw_band_quads(*graph.batch_item, graph.band_vertices.get(), graph.band_colors.get(), graph.batch_quads);
     graph.batch_quads = 0;
 }
 
-// skippable: the label may be left out, with no GL call at all, when it reaches no pixel.
+// A label drawn additively after translate and scale, at (x, 0) of text's plane; skippable: it
+// may be left out, with no GL call at all, when it reaches no pixel.
+void draw_label(const float translate[3], const float scale[3], float x, float size, const char* text,
+                const float colour[3], bool skippable)
+{
+    if (!label_shows(translate, scale, x, size, text, skippable)) return;
+    flush_band_batch();
+    glPushMatrix();
+    draw_set_blend(GL_ONE, GL_ONE);
+    glTranslatef(translate[0], translate[1], translate[2]);
+    glScalef(scale[0], scale[1], scale[2]);
+    text_draw(x, 0.0f, size, kLabelSpacing, text, colour[0], colour[1], colour[2], 1.0f);
+    draw_set_blend(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    glPopMatrix();
+}
+
 void draw_span_label(const Section& entry, bool skippable)
 {
     GraphLabel label = profile_graph_span_label(&entry, text_measure(1.0f, kLabelSpacing, entry.name, -1));
     const float translate[3] = {label.x, label.y, label.z}, scale[3] = {-1.0f, -1.0f, -1.0f};
-    if (!label_shows(translate, scale, 0.0f, 0.0f, label.size, entry.name, skippable)) return;
-    flush_band_batch();
-    glPushMatrix();
-    draw_set_blend(GL_ONE, GL_ONE);
-    glTranslatef(label.x, label.y, label.z);
-    glScalef(-1.0f, -1.0f, -1.0f);
-    text_draw(0.0f, 0.0f, label.size, kLabelSpacing, entry.name, entry.colour[0], entry.colour[1], entry.colour[2],
-              1.0f);
-    draw_set_blend(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
-    glPopMatrix();
+    draw_label(translate, scale, 0.0f, label.size, entry.name, entry.colour, skippable);
 }
 
 // view: where geometry lands, for leaving out what reaches no pixel; null draws every quad.
@@ -208,8 +218,7 @@ void draw_band(const SectionTable* table, const Section& item, uint32_t start, u
     // A draw that clips was seen to rasterise its other quads differently: a clipped strip draws
     // alone, after the quads gathered before it.
     flush_band_batch();
-    draw_set_color_array(colours, int32_t(4 * quads), 3);
-    draw_array(GL_QUADS, vertices, int32_t(4 * quads), 3, item.colour[0], item.colour[1], item.colour[2], 0.0f);
+    draw_band_quads(item, vertices, colours, quads);
 }
 
 void draw_pie_label(const Section& item, double center_x, double radius, double fraction, double angle,
@@ -222,14 +231,8 @@ void draw_pie_label(const Section& item, double center_x, double radius, double 
     const float scale[3] = {graph_finite_float(-kPieLabelScale * fraction),
                             graph_finite_float(kPieLabelScale * fraction), 1.0f};
     const float x = graph_finite_float(-0.5 * text_measure(1.0f, kLabelSpacing, item.name, -1));
-    if (!label_shows(translate, scale, x, 0.0f, 1.0f, item.name, skippable)) return;
-    glPushMatrix();
-    draw_set_blend(GL_ONE, GL_ONE);
-    glTranslatef(translate[0], translate[1], translate[2]);
-    glScalef(scale[0], scale[1], scale[2]);
-    text_draw(x, 0.0f, 1.0f, kLabelSpacing, item.name, 1.0f, 1.0f, 1.0f, 1.0f);
-    draw_set_blend(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
-    glPopMatrix();
+    const float white[3] = {1.0f, 1.0f, 1.0f};
+    draw_label(translate, scale, x, 1.0f, item.name, white, skippable);
 }
 
 void draw_slice(const Section& item, const float* vertices, int32_t count)

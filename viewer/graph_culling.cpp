@@ -17,9 +17,6 @@ namespace {
 
 // Pixels added around a band strip's window bounds before asking whether they hold a pixel centre.
 const double kBandPixelPad = 1.0;
-// How far, relative to the sum of the magnitudes that make it up, the GL's float transform may
-// put a clip coordinate from ours: a float rounds at 6e-8 and the GL rounds a few dozen times.
-const double kClipRounding = 1e-5;
 
 // ---- State ----
 
@@ -153,7 +150,7 @@ void graph_clip_slack(const GraphWindowView& view, const float largest[3], doubl
     for (int row = 0; row < 4; row++) {
         slack[row] = view.magnitudes[12 + row];
         for (int k = 0; k < 3; k++) slack[row] += view.magnitudes[4 * k + row] * largest[k];
-        slack[row] *= kClipRounding;
+        slack[row] *= kDrawClipRounding;
     }
 }
 

@@ -114,6 +114,19 @@ RunPlacement place_run(const StripFrame& frame, const BandRunRange& range)
     return placed;
 }
 
+// The least and greatest x and y of count window points, count at least 1.
+void points_bounds(const double* points, int32_t count, Double2* low, Double2* high)
+{
+    std::memcpy(low, points, sizeof *low);
+    *high = *low;
+    for (int32_t i = 1; i < count; i++) {
+        Double2 point;
+        std::memcpy(&point, points + 2 * i, sizeof point);
+        *low = point < *low ? point : *low;
+        *high = point > *high ? point : *high;
+    }
+}
+
 // Whether a pixel centre lies within pad pixels of the hull of these window points. The hull lies
 // in the band between the two lines along axis that touch it, and within its bounds: the centres
 // of both are looked at line by line across the axis. True when unsure.
@@ -123,14 +136,7 @@ bool hull_reaches_pixels(const GraphWindowView& view, const double* points, int3
     // Adding the pad after taking the least and greatest gives the same doubles, as rounding
     // keeps order.
     Double2 low, high;
-    std::memcpy(&low, points, sizeof low);
-    high = low;
-    for (int32_t i = 1; i < count; i++) {
-        Double2 point;
-        std::memcpy(&point, points + 2 * i, sizeof point);
-        low = point < low ? point : low;
-        high = point > high ? point : high;
-    }
+    points_bounds(points, count, &low, &high);
     const double bounds[4] = {low[0] - pad, low[1] - pad, high[0] + pad, high[1] + pad};
     if (!draw_bounds_reach_pixels(bounds, 0.0, 0.0, view.width, view.height)) return false;
     if (!(axis[0] * axis[0] + axis[1] * axis[1] > kBandAxisLeast * kBandAxisLeast)) return true;
@@ -183,14 +189,7 @@ struct RunCentres {
 RunCentres run_centres(const GraphWindowView& view, const RunPlacement& run)
 {
     Double2 low, high;
-    std::memcpy(&low, run.corners, sizeof low);
-    high = low;
-    for (int corner = 1; corner < 8; corner++) {
-        Double2 point;
-        std::memcpy(&point, run.corners + 2 * corner, sizeof point);
-        low = point < low ? point : low;
-        high = point > high ? point : high;
-    }
+    points_bounds(run.corners, 8, &low, &high);
     const double reach = run.error + kDrawPixelMargin + kBandOffsetRounding;
     const double sizes[2] = {double(view.width), double(view.height)};
     RunCentres centres;

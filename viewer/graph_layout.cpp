@@ -138,6 +138,22 @@ void put_edges(Float4 total, Float4 value, Float4 height, Float4 depth, BandEdge
     std::memcpy(edges, turned, sizeof turned);
 }
 
+// A strip's window of values: the frames of it the table stores (the rest read 0), and where
+// the totals and the item's values of its first frame lie.
+struct StripValues {
+    const float* totals;
+    const float* values;
+    uint32_t stored;
+};
+
+StripValues strip_values(const SectionTable* table, const Section& item, uint32_t start, uint32_t count)
+{
+    const uint32_t readable = profile_capacity(table);
+    const uint32_t stored = start < readable ? std::min(count, readable - start) : 0;
+    const uint32_t offset = stored > 0 ? start : 0;
+    return StripValues{table->sections[0].values + offset, item.values + offset, stored};
+}
+
 // The heights of four frames, as the walk below and band_height give them.
 Float4 band_heights(Float4 total, Float4 value)
 {
@@ -159,10 +175,10 @@ template <bool store>
 void walk_band_edges(const SectionTable* table, const Section& item, uint32_t start, uint32_t count,
                      const float* depths, BandEdge* edges, float range[2])
 {
-    const uint32_t readable = profile_capacity(table);
-    const uint32_t stored = start < readable ? std::min(count, readable - start) : 0;
-    const float* __restrict totals = table->sections[0].values + (stored > 0 ? start : 0);
-    const float* __restrict values = item.values + (stored > 0 ? start : 0);
+    const StripValues window = strip_values(table, item, start, count);
+    const uint32_t stored = window.stored;
+    const float* __restrict totals = window.totals;
+    const float* __restrict values = window.values;
     Float4 low = {INFINITY, INFINITY, INFINITY, INFINITY}, high = -low;
     uint32_t j = 0;
     for (; j + 4 <= stored; j += 4) {
@@ -291,10 +307,10 @@ void graph_band_runs(const SectionTable* table, const Section& item, uint32_t st
         graph_band_heights(table, item, start, count, range);
         return;
     }
-    const uint32_t readable = profile_capacity(table);
-    const uint32_t stored = start < readable ? std::min(count, readable - start) : 0;
-    const float* totals = table->sections[0].values + (stored > 0 ? start : 0);
-    const float* values = item.values + (stored > 0 ? start : 0);
+    const StripValues window = strip_values(table, item, start, count);
+    const uint32_t stored = window.stored;
+    const float* totals = window.totals;
+    const float* values = window.values;
     // Each run's own frames, up to the one before its last edge; that edge is the next run's
     // first frame, whose height is handed back.
     const uint32_t run_count = (count - 2) / kGraphBandRunQuads + 1;
